@@ -1,0 +1,6 @@
+# ZVQ_SANITIZE: empty, "address,undefined" or "thread"; applied to every target of the build.
+set(ZVQ_SANITIZE "" CACHE STRING "Sanitizers to build with (address,undefined or thread)")
+if(ZVQ_SANITIZE)
+  add_compile_options(-fsanitize=${ZVQ_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${ZVQ_SANITIZE})
+endif()

@@ -1,0 +1,12 @@
+# Every target of ours calls this; third-party headers stay system headers so their warnings do not drown ours.
+function(zvq_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+    if(ZVQ_WARNINGS_AS_ERRORS)
+      target_compile_options(${target} PRIVATE -Werror)
+    endif()
+  endif()
+endfunction()
+option(ZVQ_WARNINGS_AS_ERRORS "Treat warnings as errors" ON)
