@@ -80,6 +80,9 @@ class EFCreateError : public NamedException<"EFCreateError", EStreamError> {
   // "Cannot create file \"<path>\". <system text>"
   static EFCreateError ForFile(std::string_view APath, std::string_view ASystemText);
 };
+class EThread : public NamedException<"EThread", Exception> {
+  using NamedException::NamedException;
+};
 class EEncodingError : public NamedException<"EEncodingError", Exception> {
   using NamedException::NamedException;
 };

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/guid.h"
+#include "service/byte_stream.h"
+#include "service/http_client.h"
+
+namespace zvq {
+
+namespace json {
+class Value;
+}
+
+// Where the client talks to. The shipped program uses the compiled-in constants; tests point it elsewhere.
+struct TzqServiceEndpoint {
+  std::string ValidationUrl;
+  std::string ExtraTrustAnchor;
+  http::Settings Transport{};
+  std::function<platform::Guid()> NewGuid = platform::NewRandomGuid;
+
+  static TzqServiceEndpoint Compiled();
+};
+
+// The launcher's only contact with the support service: the signed validation call and the applet
+// download. One client serves one launch.
+class TzqRemoteSupportAPI {
+ public:
+  static constexpr std::size_t kMaxReplyBytes = 1 << 20;          // validation reply as received
+  static constexpr std::size_t kMaxReplyTextBytes = 4 << 20;      // ... after inflating
+  static constexpr std::size_t kMaxAppletBytes = std::size_t{1} << 30;
+
+  TzqRemoteSupportAPI();
+  explicit TzqRemoteSupportAPI(TzqServiceEndpoint AEndpoint);
+  ~TzqRemoteSupportAPI();
+  TzqRemoteSupportAPI(const TzqRemoteSupportAPI&) = delete;
+  TzqRemoteSupportAPI& operator=(const TzqRemoteSupportAPI&) = delete;
+
+  // Sends the code (spaces removed) for validation. Returns normally when the service gave a download URL,
+  // and also when the reply was unusable without naming an error; raises the launcher's errors otherwise.
+  bool CheckCode(const std::u16string& ACode);
+
+  // Downloads the applet into AStream (which should carry kMaxAppletBytes as its limit); does nothing
+  // when no URL is known.
+  void DownloadApp(ByteStream& AStream);
+
+  const std::string& DownloadUrl() const { return FDownloadUrl; }
+
+ private:
+  void ProcessValidationResponse(const http::Response& AResponse, const ByteStream& ABody);
+  [[noreturn]] void ReadServiceError(const json::Value& AError);
+  void ReadServiceResponse(const json::Value& AResponse);
+  void SignRequest(http::Request& ARequest);
+
+  TzqServiceEndpoint FEndpoint;
+  std::unique_ptr<http::HttpClient> FClient;
+  std::string FDownloadUrl;
+};
+
+}  // namespace zvq
