@@ -1,5 +1,7 @@
 #include "errors/errors.h"
 
+#include <new>
+
 namespace zvq {
 
 Exception::Exception(std::string AMessage) : Exception("Exception", std::move(AMessage)) {}
@@ -9,6 +11,12 @@ Exception::Exception(std::string_view AClassName, std::string AMessage)
 
 std::string FormatErrorText(const Exception& AError) {
   return "[" + AError.ClassName() + "] " + AError.Message();
+}
+
+std::string FormatErrorText(const std::exception& AError) {
+  if (const auto* own = dynamic_cast<const Exception*>(&AError)) return FormatErrorText(*own);
+  if (dynamic_cast<const std::bad_alloc*>(&AError)) return "[EOutOfMemory] Out of memory";
+  return std::string("[Exception] ") + AError.what();
 }
 
 namespace {

@@ -27,6 +27,9 @@ class Exception : public std::exception {
 
 // "[%s] %s" from the class name and the message: the one text a failed run leaves for the user.
 std::string FormatErrorText(const Exception& AError);
+// The same for failures raised by the runtime library itself (out of memory and the like), so that they too
+// reach the user as a text rather than ending the run unexplained.
+std::string FormatErrorText(const std::exception& AError);
 
 // A class name usable as a template argument, so each error class states its own name once.
 template <std::size_t N>

@@ -2,7 +2,9 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/guid.h"
 #include "service/byte_stream.h"
@@ -47,6 +49,14 @@ class TzqRemoteSupportAPI {
   void DownloadApp(ByteStream& AStream);
 
   const std::string& DownloadUrl() const { return FDownloadUrl; }
+
+  // Member look-ups in a reply: they find something only inside an object that has the member. The string
+  // form converts strings, numbers (their literal text), true/false and null (empty); objects and arrays fail.
+  // AText is emptied first.
+  static bool TryGetJsonString(const json::Value& AValue, std::string_view AName, std::string& AText);
+  // Succeeds whenever the member exists, whatever its type.
+  static bool TryGetJsonObject(const json::Value& AValue, std::string_view AName,
+                               std::optional<json::Value>& AObject);
 
  private:
   void ProcessValidationResponse(const http::Response& AResponse, const ByteStream& ABody);

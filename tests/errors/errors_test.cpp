@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 
 #include "errors/errors.h"
 #include "platform/guid.h"
@@ -28,6 +30,13 @@ TEST(ErrorText, NamesTheMostDerivedClassWhenCaughtThroughItsBase) {
     EXPECT_EQ(error.ClassName(), "ENetHTTPRequestException");
     EXPECT_NE(dynamic_cast<const ENetHTTPClientException*>(&error), nullptr);
   }
+}
+
+TEST(ErrorText, RuntimeFailuresAreReportedToo) {
+  EXPECT_EQ(FormatErrorText(static_cast<const std::exception&>(EInvalidCode("No such code"))),
+            "[EInvalidCode] No such code");
+  EXPECT_EQ(FormatErrorText(std::bad_alloc()), "[EOutOfMemory] Out of memory");
+  EXPECT_EQ(FormatErrorText(std::runtime_error("odd")), "[Exception] odd");
 }
 
 TEST(OSError, CarriesTheCodeAndTheSystemsTextAfterALineBreak) {
