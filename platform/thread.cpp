@@ -286,9 +286,10 @@ void Thread::StartThread() {
 
 void Thread::WaitFor() {
   if (FreeOnTerminate()) throw EThread("Cannot wait for a thread that frees itself");
-  if (!FStartRequested.load()) return;
   {
+    // Not started yet (a worker created running waits for the main loop's turn) or already joined.
     std::lock_guard lock(FStartMutex);
+    if (!FThread.joinable()) return;
     if (FThread.get_id() == std::this_thread::get_id()) throw EThread("A thread cannot wait for itself");
   }
   FDispatcher.RunCallsUntil([this] { return FDone; });

@@ -121,7 +121,8 @@ class Thread {
   std::exception_ptr FatalException() const { return FFatalException; }
 
   // Waits until Execute and OnTerminate are done; only for workers that do not free themselves. On the
-  // main thread it runs handed-over calls meanwhile. Returns at once for a worker never started.
+  // main thread it runs handed-over calls meanwhile. Returns at once for a worker not started yet, so a
+  // worker created running and destroyed before the main loop's next turn never runs.
   void WaitFor();
 
  protected:
