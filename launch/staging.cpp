@@ -92,13 +92,16 @@ platform::ProcessInformation LaunchApplet() {
     throw ESupportLauncherException("Unable to launch applet. " + why);
   }
 
+  // The program is started by its path: only this user can change the entries of the checked folder, and
+  // in a sticky temporary directory nobody else can move the folder itself.
   platform::ProcessInformation info;
   try {
     info = platform::CreateAppletProcess(appletPath, AppletWorkingDirectory(appletPath));
   } catch (const EOSError& error) {
     if (!platform::ForbidsExecution(folderPath)) throw;
-    throw EOSError(error.ErrorCode(), platform::SystemErrorText(error.ErrorCode()) + ". The staging folder \"" +
-                                          folderPath + "\" does not allow programs to run (mounted noexec?)");
+    throw EOSError(error.ErrorCode(), platform::SystemErrorText(error.ErrorCode()) +
+                                          ". The staging folder \"" + folderPath +
+                                          "\" does not allow programs to run (mounted noexec?)");
   }
   if (!info.Process.IsSet()) throw ESupportLauncherException("Unable to launch applet");
   return info;

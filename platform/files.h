@@ -57,10 +57,11 @@ class PrivateFolder {
   // Raises EOSError with the system's text when the file cannot be deleted.
   void DeleteFile(const std::string& AName) const;
   // Creates or truncates the file, executable by the user only, and writes every byte. A link at that name is
-  // never followed. Raises EFCreateError ("Cannot create file ..."); a write that fails removes the partial file.
+  // never followed. Raises EFCreateError ("Cannot create file ..."); a write that fails removes the partial
+  // file.
   void WriteExecutable(const std::string& AName, std::span<const std::uint8_t> ABytes) const;
-  // Why the file must not be started (a link, not a plain file, owned or writable by someone else); empty when
-  // it is fine to start or absent (starting it then fails with the system's own error).
+  // Why the file must not be started (a link, not a plain file, owned or writable by someone else); empty
+  // when it is fine to start or absent (starting it then fails with the system's own error).
   std::string WhyNotRunnable(const std::string& AName) const;
 
  private:

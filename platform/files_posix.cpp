@@ -101,7 +101,8 @@ PrivateFolder::PrivateFolder(std::string APath) : FPath(std::move(APath)) {
     int code = errno;
     struct stat info {};
     if ((code == ELOOP || code == ENOTDIR) && ::lstat(FPath.c_str(), &info) == 0) {
-      FRefusal = "The folder " + Quoted(FPath) + (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is not a folder");
+      FRefusal = "The folder " + Quoted(FPath) +
+                 (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is not a folder");
       return;
     }
     FErrorCode = code;
@@ -184,7 +185,8 @@ void PrivateFolder::WriteExecutable(const std::string& AName, std::span<const st
   if (!IsOpen()) throw EFCreateError::ForFile(path, FRefusal);
   const int folder = static_cast<int>(FHandle);
 
-  FileDescriptor file(::openat(folder, AName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0700));
+  FileDescriptor file(
+      ::openat(folder, AName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0700));
   if (!file.IsValid()) {
     int code = errno;
     throw EFCreateError::ForFile(path, code == ELOOP ? "The file is a symbolic link" : SystemErrorText(code));
@@ -193,7 +195,8 @@ void PrivateFolder::WriteExecutable(const std::string& AName, std::span<const st
   if (::fstat(file.Get(), &info) != 0) throw EFCreateError::ForFile(path, SystemErrorText(errno));
   // A pipe or device planted under that name would take the bytes and never be a program.
   if (!S_ISREG(info.st_mode)) throw EFCreateError::ForFile(path, "The file is not a plain file");
-  // The file may have existed with other permissions; it must end up executable by us and changeable by no one else.
+  // The file may have existed with other permissions; it must end up executable by us and changeable by no
+  // one else.
   if (::fchmod(file.Get(), 0700) != 0) throw EFCreateError::ForFile(path, SystemErrorText(errno));
 
   int failure = 0;

@@ -57,8 +57,8 @@ void OwnedHandle::Close() noexcept {
 
 ProcessInformation CreateAppletProcess(const std::string& AProgram, const std::string& AWorkingDirectory) {
   SpawnAttributes attributes;
-  // The applet starts as in a fresh session of the user: its own process group (so a terminal's signals for us
-  // do not reach it), every signal at its default and none blocked, whatever this process has set up.
+  // The applet starts as in a fresh session of the user: its own process group (so a terminal's signals for
+  // us do not reach it), every signal at its default and none blocked, whatever this process has set up.
   sigset_t all;
   sigset_t none;
   sigfillset(&all);

@@ -1,6 +1,8 @@
 #include "launch/staging.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -21,9 +23,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "errors/errors.h"
 #include "platform/files.h"
@@ -116,7 +115,8 @@ class StagingTest : public ::testing::Test {
 
   void Mount(const char* ASource, const fs::path& ATarget, const char* AType, unsigned long AFlags,
              const char* AData = nullptr) {
-    if (!EnterPrivateMountNamespace()) GTEST_SKIP() << "no private mount namespace here: " << std::strerror(errno);
+    if (!EnterPrivateMountNamespace())
+      GTEST_SKIP() << "no private mount namespace here: " << std::strerror(errno);
     if (::mount(ASource, ATarget.c_str(), AType, AFlags, AData) != 0) {
       GTEST_SKIP() << "cannot mount on " << ATarget << ": " << std::strerror(errno);
     }
@@ -381,13 +381,15 @@ TEST_F(StagingTest, ALinkAtTheAppletPathIsNotFollowedRunOrCleaned) {
     SaveApplet(StreamOf("applet"));
     ADD_FAILURE() << "save: no exception";
   } catch (const EFCreateError& error) {
-    EXPECT_EQ(error.Message(), "Cannot create file \"" + Applet().string() + "\". The file is a symbolic link");
+    EXPECT_EQ(error.Message(),
+              "Cannot create file \"" + Applet().string() + "\". The file is a symbolic link");
   }
   try {
     LaunchApplet();
     ADD_FAILURE() << "launch: no exception";
   } catch (const ESupportLauncherException& error) {
-    EXPECT_EQ(error.Message(), "Unable to launch applet. The file \"" + Applet().string() + "\" is a symbolic link");
+    EXPECT_EQ(error.Message(),
+              "Unable to launch applet. The file \"" + Applet().string() + "\" is a symbolic link");
   }
   CleanStagingFolder();
 
