@@ -217,7 +217,8 @@ Thread::Thread(bool ACreateSuspended, MainThreadDispatcher& ADispatcher) : FDisp
   if (ACreateSuspended) return;
   // The main thread does not take its next turn before the creating code returns to the main loop, so
   // the derived constructor has finished when the start runs. From another thread there is no such turn.
-  if (!FDispatcher.IsMainThread()) throw EThread("A thread created running must be created on the main thread");
+  if (!FDispatcher.IsMainThread())
+    throw EThread("A thread created running must be created on the main thread");
   FStartRequested.store(true);
   FPendingStart = std::make_shared<PendingStart>(this);
   FDispatcher.Post([pending = FPendingStart] {

@@ -73,9 +73,8 @@ TEST(Thread, SuspendedWorkerRunsOnlyAfterStartAndStartingTwiceRaises) {
 TEST(Thread, WorkerCreatedRunningStartsOnTheMainLoopOnceFullyConstructed) {
   ManualMainLoop loop;
   std::atomic<bool> sawConstructed{false};
-  auto worker = std::make_unique<TestWorker>(false, loop, [&](TestWorker& self) {
-    sawConstructed.store(self.FConstructed);
-  });
+  auto worker = std::make_unique<TestWorker>(
+      false, loop, [&](TestWorker& self) { sawConstructed.store(self.FConstructed); });
   EXPECT_THROW(worker->Start(), EThread);
   EXPECT_TRUE(loop.RunUntil([&] { return sawConstructed.load(); }, kPatience));
   worker->WaitFor();
@@ -146,11 +145,13 @@ TEST_P(QueuedCallOrder, RunOnTheMainThreadInOrderAndBeforeOnTerminate) {
   for (const auto& [id, calls] : seen) EXPECT_EQ(calls, expected) << "worker " << id;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Workers, QueuedCallOrder,
-    testing::Values(OrderRow{"OneOwnedWorker", 1, 500, false}, OrderRow{"FourInterleavedOwned", 4, 300, false},
-                    OrderRow{"FiftySelfFreeingWorkersOfAHundredCalls", 50, 100, true}),
-    [](const testing::TestParamInfo<OrderRow>& AInfo) { return std::string(AInfo.param.FName); });
+INSTANTIATE_TEST_SUITE_P(Workers, QueuedCallOrder,
+                         testing::Values(OrderRow{"OneOwnedWorker", 1, 500, false},
+                                         OrderRow{"FourInterleavedOwned", 4, 300, false},
+                                         OrderRow{"FiftySelfFreeingWorkersOfAHundredCalls", 50, 100, true}),
+                         [](const testing::TestParamInfo<OrderRow>& AInfo) {
+                           return std::string(AInfo.param.FName);
+                         });
 
 TEST(Thread, SelfFreeingWorkerIsAliveInOnTerminateAndFreedOnItsOwnThreadBeforeWaitForWorkersReturns) {
   std::atomic<int> destroyed{0};
@@ -166,7 +167,8 @@ TEST(Thread, SelfFreeingWorkerIsAliveInOnTerminateAndFreedOnItsOwnThreadBeforeWa
   bool aliveInOnTerminate = false;
   {
     ManualMainLoop loop;
-    auto* worker = new TestWorker(true, loop, [](TestWorker&) {}, onDestroy(loop));
+    auto* worker = new TestWorker(
+        true, loop, [](TestWorker&) {}, onDestroy(loop));
     worker->OnTerminate = [&](Thread& ASender) {
       aliveInOnTerminate = &ASender == worker && loop.IsMainThread() && destroyed.load() == 0;
       // The worker waits for OnTerminate; given time, it still must not free itself meanwhile.
@@ -239,8 +241,9 @@ TEST(Thread, FailuresOfExecuteAndOnTerminateAreKeptAndTheWorkerStillEnds) {
     bool FSeenInOnTerminate;
   };
   const std::vector<Row> rows{
-      {"an exception of ours from Execute", [](TestWorker&) { throw EDownloadError("Error downloading applet"); },
-       nullptr, "EDownloadError: Error downloading applet", true},
+      {"an exception of ours from Execute",
+       [](TestWorker&) { throw EDownloadError("Error downloading applet"); }, nullptr,
+       "EDownloadError: Error downloading applet", true},
       {"a foreign object from Execute", [](TestWorker&) { throw 7; }, nullptr, "int 7", true},
       {"an exception from OnTerminate", [](TestWorker&) {}, [](Thread&) { throw EThread("late"); },
        "EThread: late", false},
