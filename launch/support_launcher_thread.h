@@ -64,6 +64,7 @@ class TSupportLauncherThread : public platform::Thread {
   std::u16string FCode;
   std::unique_ptr<TzqRemoteSupportAPI> FApi;
   platform::ProcessInformation FProcessInfo;
+  bool FAppletSaved = false;  // only a file this run downloaded is ever started
 };
 
 }  // namespace zvq

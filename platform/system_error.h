@@ -4,6 +4,9 @@
 
 namespace zvq::platform {
 
+// "The system cannot find the file specified" / ENOENT: the same number on every system we build for.
+inline constexpr int kErrorFileNotFound = 2;
+
 // The calling thread's last system error code (errno on POSIX, GetLastError on Windows).
 int LastErrorCode() noexcept;
 

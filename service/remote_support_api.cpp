@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "deployment.h"
+#include "service/deployment.h"
 #include "errors/errors.h"
 #include "service/json.h"
 #include "service/signing.h"

@@ -1,0 +1,95 @@
+#include "launch/support_launcher_thread.h"
+
+#include "errors/errors.h"
+#include "launch/staging.h"
+#include "platform/system_error.h"
+
+namespace zvq {
+
+TSupportLauncherThread::TSupportLauncherThread(bool CreateSuspended, std::u16string ACode,
+                                               platform::MainThreadDispatcher& ADispatcher)
+    : TSupportLauncherThread(CreateSuspended, std::move(ACode), ADispatcher, TzqServiceEndpoint::Compiled()) {}
+
+TSupportLauncherThread::TSupportLauncherThread(bool CreateSuspended, std::u16string ACode,
+                                               platform::MainThreadDispatcher& ADispatcher,
+                                               TzqServiceEndpoint AEndpoint)
+    : platform::Thread(CreateSuspended, ADispatcher),
+      FCode(std::move(ACode)),
+      FApi(std::make_unique<TzqRemoteSupportAPI>(std::move(AEndpoint))) {}
+
+TSupportLauncherThread::~TSupportLauncherThread() {
+  // Someone else freeing a worker must not pull its members away from a running Execute; a self-freeing
+  // worker is destroyed on its own thread after Execute and OnTerminate.
+  if (!FreeOnTerminate()) WaitFor();
+}
+
+void TSupportLauncherThread::Execute() {
+  try {
+    try {
+      RunStages();
+    } catch (...) {
+      CleanStagingFolder();
+      throw;
+    }
+    CleanStagingFolder();
+  } catch (const std::exception& error) {
+    FThreadError = FormatErrorText(error);
+  }
+}
+
+void TSupportLauncherThread::RunStages() {
+  ValidateCode();
+  DownloadApplet();
+  LaunchApplet();
+  WaitForApplet();
+}
+
+void TSupportLauncherThread::ValidateCode() {
+  SetThreadState(TSupportThreadState::tsValidatingCode);
+  FApi->CheckCode(FCode);
+}
+
+void TSupportLauncherThread::DownloadApplet() {
+  SetThreadState(TSupportThreadState::tsDownloadingApplet);
+  ByteStream stream(TzqRemoteSupportAPI::kMaxAppletBytes);
+  FApi->DownloadApp(stream);
+  // An empty body (or no URL at all) saves nothing, and the launch stage then finds no applet.
+  if (stream.Size() > 0) {
+    SaveApplet(stream);
+    FAppletSaved = true;
+  }
+}
+
+void TSupportLauncherThread::LaunchApplet() {
+  SetThreadState(TSupportThreadState::tsLaunchingApplet);
+  // A file left at the applet path by an earlier run (or by anyone else) is not what the service named for
+  // this code: without a download of our own, the launch fails as it would with no file there.
+  if (!FAppletSaved) platform::RaiseOSError(platform::kErrorFileNotFound);
+  FProcessInfo = zvq::LaunchApplet();
+}
+
+void TSupportLauncherThread::WaitForApplet() {
+  SetThreadState(TSupportThreadState::tsWaitingAppletShutdown);
+  // Whatever happens from here, the handles are closed before the stage ends.
+  struct HandleCloser {
+    platform::ProcessInformation& Info;
+    ~HandleCloser() {
+      Info.Process.Close();
+      Info.Thread.Close();
+    }
+  } closer{FProcessInfo};
+  platform::WaitForProcess(FProcessInfo.Process);
+  SetThreadState(TSupportThreadState::tsAppletTerminated);
+}
+
+void TSupportLauncherThread::SetThreadState(TSupportThreadState AStage) {
+  if (AStage == FThreadState.load()) return;
+  FThreadState.store(AStage);
+  DoStateChanged();
+}
+
+void TSupportLauncherThread::DoStateChanged() {
+  if (OnStateChange) OnStateChange(*this, FThreadState.load());
+}
+
+}  // namespace zvq

@@ -1,0 +1,271 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "launch/staging.h"
+#include "launch/support_launcher_thread.h"
+#include "tests/support/test_service.h"
+
+namespace zvq {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TestService;
+using ::testing::ElementsAre;
+using State = TSupportThreadState;
+
+// Set once in main, before any thread exists: the worker's staging folder and the applet's report file
+// come from the environment.
+testing::TempDir* gTemporary = nullptr;
+
+fs::path ReportFile() { return gTemporary->Path() / "applet-report.txt"; }
+
+std::string ReadFile(const fs::path& APath) {
+  std::ifstream file(APath, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::multimap<std::string, std::string> ReadReport() {
+  std::multimap<std::string, std::string> report;
+  std::istringstream lines(ReadFile(ReportFile()));
+  for (std::string line; std::getline(lines, line);) {
+    auto equals = line.find('=');
+    if (equals != std::string::npos) report.emplace(line.substr(0, equals), line.substr(equals + 1));
+  }
+  return report;
+}
+
+std::vector<fs::path> FilesInStagingFolder() {
+  std::vector<fs::path> files;
+  if (!fs::exists(GetStagingFolder())) return files;
+  for (const auto& entry : fs::directory_iterator(GetStagingFolder()))
+    if (!entry.is_directory()) files.push_back(entry.path());
+  return files;
+}
+
+// What one run showed, as the window would see it.
+struct RunRecord {
+  std::vector<State> AnnouncedOnWorker;  // AStage as passed to OnStateChange, on the worker thread
+  std::vector<State> SeenOnMain;         // State() read when the queued call ran on the main thread
+  bool QueuedCallsAfterTerminate = false;
+  bool TerminatedOnMain = false;
+  std::optional<State> FinalState;
+  std::string Error;
+};
+
+class LaunchRun : public ::testing::Test {
+ protected:
+  LaunchRun() {
+    service().RemoveAllRoutes();
+    service().ClearRequests();
+    fs::remove(ReportFile());
+    ::setenv("ZVQ_TEST_APPLET_SLEEP_MS", "0", 1);
+    ::setenv("ZVQ_TEST_APPLET_EXIT", "0", 1);
+    PrepareStagingFolder();
+  }
+  ~LaunchRun() override { EXPECT_THAT(FilesInStagingFolder(), ::testing::IsEmpty()); }
+
+  static TestService& service() { return TestService::Shared(); }
+
+  void ValidationReplies(std::string ABody) {
+    service().On("POST", "/validate", [ABody](const httplib::Request&, httplib::Response& AResponse) {
+      AResponse.set_content(ABody, "application/json");
+    });
+  }
+  void AcceptCodeAndServeApplet() {
+    ValidationReplies(R"({"response":{"url":")" + service().Url("/applet") + R"("}})");
+    service().On("GET", "/applet", [](const httplib::Request&, httplib::Response& AResponse) {
+      AResponse.set_content(ReadFile(ZVQ_TEST_APPLET_PATH), "application/octet-stream");
+    });
+  }
+  int RequestsFor(const std::string& AMethod) {
+    int count = 0;
+    for (const auto& request : service().Requests()) count += request.Method == AMethod;
+    return count;
+  }
+
+  // Runs one worker as the window does: suspended, both callbacks hooked, self-freeing, started.
+  RunRecord Run(const std::u16string& ACode = u"123 456 789") {
+    platform::ManualMainLoop loop;
+    RunRecord record;
+    bool terminated = false;
+    TzqServiceEndpoint endpoint;
+    endpoint.ValidationUrl = service().Url("/validate");
+    endpoint.ExtraTrustAnchor = service().CaFile().string();
+    auto* worker = new TSupportLauncherThread(true, ACode, loop, endpoint);
+    std::mutex announcedMutex;
+    worker->OnStateChange = [&](TSupportLauncherThread& ASender, State AStage) {
+      {
+        std::lock_guard lock(announcedMutex);
+        record.AnnouncedOnWorker.push_back(AStage);
+      }
+      loop.Post([&, sender = &ASender] {
+        if (terminated) record.QueuedCallsAfterTerminate = true;
+        else record.SeenOnMain.push_back(sender->State());
+      });
+    };
+    worker->OnTerminate = [&](platform::Thread& ASender) {
+      auto& sender = static_cast<TSupportLauncherThread&>(ASender);
+      record.TerminatedOnMain = loop.IsMainThread();
+      record.FinalState = sender.State();
+      record.Error = sender.ThreadError();
+      terminated = true;
+    };
+    worker->SetFreeOnTerminate(true);
+    worker->Start();
+    EXPECT_TRUE(loop.RunUntil([&] { return terminated; }, std::chrono::seconds(60)));
+    loop.WaitForWorkers();
+    return record;
+  }
+};
+
+TEST_F(LaunchRun, ACompleteRunAnnouncesEveryStageOnceInOrderBeforeItEnds) {
+  AcceptCodeAndServeApplet();
+  RunRecord run = Run();
+  EXPECT_EQ(run.Error, "");
+  EXPECT_EQ(run.FinalState, State::tsAppletTerminated);
+  EXPECT_THAT(run.AnnouncedOnWorker,
+              ElementsAre(State::tsValidatingCode, State::tsDownloadingApplet, State::tsLaunchingApplet,
+                          State::tsWaitingAppletShutdown, State::tsAppletTerminated));
+  EXPECT_EQ(run.SeenOnMain.size(), 5u);
+  EXPECT_FALSE(run.QueuedCallsAfterTerminate);
+  EXPECT_TRUE(run.TerminatedOnMain);
+  EXPECT_EQ(RequestsFor("POST"), 1);
+  EXPECT_EQ(RequestsFor("GET"), 1);
+}
+
+TEST_F(LaunchRun, TheAppletStartsFromTheStagingFolderWithOnlyItsPathInItsOwnGroup) {
+  AcceptCodeAndServeApplet();
+  ASSERT_EQ(Run().Error, "");
+  auto report = ReadReport();
+  ASSERT_FALSE(report.empty()) << "the applet did not run";
+  EXPECT_EQ(report.find("argc")->second, "1");
+  EXPECT_EQ(report.find("argv0")->second, GetAppletPath());
+  EXPECT_EQ(fs::path(report.find("cwd")->second), fs::path(GetStagingFolder()));
+  EXPECT_EQ(report.find("pgid")->second, report.find("pid")->second);
+  std::vector<std::string> descriptors;
+  for (auto [it, end] = report.equal_range("fd"); it != end; ++it) descriptors.push_back(it->second);
+  EXPECT_THAT(descriptors, ::testing::UnorderedElementsAre("0", "1", "2"));
+}
+
+TEST_F(LaunchRun, AnAppletThatRunsForSecondsIsWaitedForWithoutATimeOut) {
+  AcceptCodeAndServeApplet();
+  ::setenv("ZVQ_TEST_APPLET_SLEEP_MS", "3000", 1);
+  ::setenv("ZVQ_TEST_APPLET_EXIT", "7", 1);
+  auto started = std::chrono::steady_clock::now();
+  RunRecord run = Run();
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  // Its exit status is the applet's own business.
+  EXPECT_EQ(run.Error, "");
+  EXPECT_EQ(run.FinalState, State::tsAppletTerminated);
+}
+
+struct FailureCase {
+  const char* Name;
+  std::string ValidationReply;
+  int DownloadStatus;  // 0: no download route
+  State StageLeft;
+  std::string Error;
+  int Downloads;
+};
+
+class FailedRun : public LaunchRun, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailedRun, StopsWhereItFailedWithTheTextTheUserSees) {
+  const FailureCase& failure = GetParam();
+  std::string reply = failure.ValidationReply;
+  auto pos = reply.find("$APPLET");
+  if (pos != std::string::npos) reply.replace(pos, 7, service().Url("/applet"));
+  ValidationReplies(reply);
+  if (failure.DownloadStatus != 0) {
+    service().On("GET", "/applet", [status = failure.DownloadStatus](const httplib::Request&,
+                                                                     httplib::Response& AResponse) {
+      AResponse.status = status;
+      AResponse.set_content(ReadFile(ZVQ_TEST_APPLET_PATH), "application/octet-stream");
+    });
+  }
+  RunRecord run = Run();
+  EXPECT_EQ(run.Error, failure.Error);
+  EXPECT_EQ(run.FinalState, failure.StageLeft);
+  EXPECT_EQ(run.AnnouncedOnWorker.back(), failure.StageLeft);
+  EXPECT_EQ(RequestsFor("GET"), failure.Downloads);
+  EXPECT_FALSE(fs::exists(ReportFile())) << "the applet must not have run";
+}
+
+const std::string kMissingFile = "[EOSError] System Error.  Code: 2.\r\nNo such file or directory";
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, FailedRun,
+    ::testing::Values(
+        FailureCase{"RejectedCode", R"({"error":{"type":"InvalidCodeException","message":"Unknown code"}})", 200,
+                    State::tsValidatingCode, "[EInvalidCode] Unknown code", 0},
+        FailureCase{"StaleCall", R"({"error":{"type":"StaleCallException","message":"late"}})", 200,
+                    State::tsValidatingCode, "[EStaleCall] Error validating code - please try again", 0},
+        FailureCase{"UnknownError", R"({"error":{"type":"Oops","message":"m"}})", 200, State::tsValidatingCode,
+                    "[ESupportLauncherException] Unknown error occurred validating code", 0},
+        FailureCase{"DownloadNotFound", R"({"response":{"url":"$APPLET"}})", 404, State::tsDownloadingApplet,
+                    "[EDownloadError] Error downloading applet", 1},
+        FailureCase{"UnusableReplyFailsAtLaunch", "<html>maintenance</html>", 200, State::tsLaunchingApplet,
+                    kMissingFile, 0},
+        FailureCase{"EmptyDownloadFailsAtLaunch", R"({"response":{"url":"$APPLET"}})", 204,
+                    State::tsLaunchingApplet, kMissingFile, 1}),
+    [](const auto& AInfo) { return std::string(AInfo.param.Name); });
+
+TEST_F(LaunchRun, AFileLeftByAnEarlierRunIsNeverStarted) {
+  fs::copy_file(ZVQ_TEST_APPLET_PATH, GetAppletPath(), fs::copy_options::overwrite_existing);
+  ValidationReplies("not json");
+  RunRecord run = Run();
+  EXPECT_EQ(run.Error, kMissingFile);
+  EXPECT_FALSE(fs::exists(ReportFile()));
+}
+
+TEST_F(LaunchRun, AnUnreachableServiceFailsInValidation) {
+  testing::ClosedPort closed;
+  platform::ManualMainLoop loop;
+  TzqServiceEndpoint endpoint;
+  endpoint.ValidationUrl = closed.Url("/validate");
+  TSupportLauncherThread worker(true, u"123456789", loop, endpoint);
+  std::string error;
+  worker.OnTerminate = [&](platform::Thread& ASender) {
+    error = static_cast<TSupportLauncherThread&>(ASender).ThreadError();
+  };
+  worker.Start();
+  worker.WaitFor();
+  EXPECT_THAT(error, ::testing::StartsWith("[ENetHTTPClientException] Error sending data: (7) "));
+  EXPECT_EQ(worker.State(), State::tsValidatingCode);
+}
+
+TEST(LaunchWorker, ASuspendedWorkerDoesNothingUntilStarted) {
+  platform::ManualMainLoop loop;
+  TzqServiceEndpoint endpoint;
+  endpoint.ValidationUrl = TestService::Shared().Url("/validate");
+  int announcements = 0;
+  {
+    TSupportLauncherThread worker(true, u"123456789", loop, endpoint);
+    worker.OnStateChange = [&](TSupportLauncherThread&, State) { ++announcements; };
+    EXPECT_EQ(worker.State(), State::tsNone);
+    EXPECT_EQ(worker.ThreadError(), "");
+  }
+  EXPECT_EQ(announcements, 0);
+}
+
+}  // namespace
+}  // namespace zvq
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  zvq::testing::TempDir temporary;
+  zvq::gTemporary = &temporary;
+  std::filesystem::permissions(temporary.Path(), std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::replace);
+  ::setenv("TMPDIR", temporary.Path().c_str(), 1);
+  ::setenv("ZVQ_TEST_APPLET_REPORT", zvq::ReportFile().c_str(), 1);
+  return RUN_ALL_TESTS();
+}
