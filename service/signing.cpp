@@ -4,7 +4,6 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
-#include <cctype>
 #include <climits>
 
 #include "errors/errors.h"
@@ -40,17 +39,26 @@ class ScopedWipe {
   std::basic_string<CharT>& FText;
 };
 
-std::uint16_t RestoreSlot(std::size_t APiece, std::size_t AIndex, std::uint16_t AValue, std::uint16_t AConstant) {
+std::uint16_t RestoreSlot(std::size_t APiece, std::size_t AIndex, std::uint16_t AValue,
+                          std::uint16_t AConstant) {
   const auto i = static_cast<std::uint16_t>(AIndex);
   switch (APiece) {
-    case 0: return static_cast<std::uint16_t>(AValue - (i + 1));
-    case 1: return static_cast<std::uint16_t>(AValue ^ AConstant);
-    case 2: return static_cast<std::uint16_t>(-AValue);
-    case 3: return static_cast<std::uint16_t>(AValue + 1);
-    case 4: return static_cast<std::uint16_t>(AValue - i + 1);
-    case 5: return static_cast<std::uint16_t>(~AValue);
-    case 6: return static_cast<std::uint16_t>(AValue + 1);
-    default: return static_cast<std::uint16_t>(AValue - (i + AConstant));
+    case 0:
+      return static_cast<std::uint16_t>(AValue - (i + 1));
+    case 1:
+      return static_cast<std::uint16_t>(AValue ^ AConstant);
+    case 2:
+      return static_cast<std::uint16_t>(-AValue);
+    case 3:
+      return static_cast<std::uint16_t>(AValue + 1);
+    case 4:
+      return static_cast<std::uint16_t>(AValue - i + 1);
+    case 5:
+      return static_cast<std::uint16_t>(~AValue);
+    case 6:
+      return static_cast<std::uint16_t>(AValue + 1);
+    default:
+      return static_cast<std::uint16_t>(AValue - (i + AConstant));
   }
 }
 
@@ -87,7 +95,9 @@ std::u16string RestoreSigningKey(const KeyPieceTable& APieces) {
     for (std::size_t k = 0; k < kKeyPieceStored; ++k) {
       if (stored.Slots[k] < kKeyPieceSlots) slots[stored.Slots[k]] = stored.Values[k];
     }
-    for (std::size_t i = 0; i < kKeyPieceSlots; ++i) slots[i] = RestoreSlot(piece, i, slots[i], stored.Constant);
+    for (std::size_t i = 0; i < kKeyPieceSlots; ++i) {
+      slots[i] = RestoreSlot(piece, i, slots[i], stored.Constant);
+    }
     for (std::size_t i = 0; i < kKeyPieceSlots && slots[i] != 0; ++i) key += static_cast<char16_t>(slots[i]);
   }
   OPENSSL_cleanse(slots.data(), sizeof slots);
@@ -127,14 +137,15 @@ std::string KeyToUtf8(std::u16string_view AKey) {
 }
 
 std::array<std::uint8_t, 32> HmacSha256(std::string_view AKeyUtf8, std::string_view AMessageUtf8) {
-  static const unsigned char kNoKey = 0;  // OpenSSL wants a valid pointer even for an empty key
-  if (AKeyUtf8.size() > INT_MAX) throw ESupportLauncherException("Signing key too long");
+  static const unsigned char kNothing = 0;  // OpenSSL wants valid pointers even for empty inputs
+  if (AKeyUtf8.size() > INT_MAX) throw ESupportLauncherException("Error computing the request signature");
   std::array<std::uint8_t, 32> digest{};
   unsigned int length = 0;
-  const auto* key = AKeyUtf8.empty() ? &kNoKey : reinterpret_cast<const unsigned char*>(AKeyUtf8.data());
-  if (HMAC(EVP_sha256(), key, static_cast<int>(AKeyUtf8.size()),
-           reinterpret_cast<const unsigned char*>(AMessageUtf8.data()), AMessageUtf8.size(), digest.data(),
-           &length) == nullptr ||
+  auto bytes = [](std::string_view AText) {
+    return AText.empty() ? &kNothing : reinterpret_cast<const unsigned char*>(AText.data());
+  };
+  if (HMAC(EVP_sha256(), bytes(AKeyUtf8), static_cast<int>(AKeyUtf8.size()), bytes(AMessageUtf8),
+           AMessageUtf8.size(), digest.data(), &length) == nullptr ||
       length != digest.size()) {
     throw ESupportLauncherException("Error computing the request signature");
   }
@@ -156,7 +167,7 @@ std::string MakeRequestId(const platform::Guid& AGuid) {
   std::string id;
   for (char c : platform::FormatGuidBraced(AGuid)) {
     if (c == '{' || c == '}') continue;
-    id += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    id += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;  // not std::tolower: no locale
   }
   return id;
 }
@@ -174,7 +185,8 @@ std::string SignedMessage(std::int32_t ACallTime, std::string_view ARequestId) {
   return message;
 }
 
-SigningHeaders ComputeSigningHeaders(const platform::Guid& AGuid, std::chrono::system_clock::time_point ANow) {
+SigningHeaders ComputeSigningHeaders(const platform::Guid& AGuid,
+                                     std::chrono::system_clock::time_point ANow) {
   SigningHeaders headers;
   headers.RequestId = MakeRequestId(AGuid);
   const std::int32_t callTime = CallTimeFrom(ANow);

@@ -20,15 +20,15 @@ inline constexpr std::size_t kKeyPieceStored = kKeyPieceSlots - 1;
 inline constexpr std::size_t kMaxSigningKeyLength = kKeyPieceCount * kKeyPieceSlots;
 
 struct KeyPiece {
-  std::uint16_t Constant = 0;                            // used by the steps of pieces 2 and 8 only
-  std::array<std::uint8_t, kKeyPieceStored> Slots{};     // fill order: the slot each value goes to
+  std::uint16_t Constant = 0;                         // used by the steps of pieces 2 and 8 only
+  std::array<std::uint8_t, kKeyPieceStored> Slots{};  // fill order: the slot each value goes to
   std::array<std::uint16_t, kKeyPieceStored> Values{};
 };
 using KeyPieceTable = std::array<KeyPiece, kKeyPieceCount>;
 
-// Fills each piece's slots (all zero at first) in its fill order, applies the piece's restoring step to all ten
-// slots and joins the pieces' texts, each read up to its first zero slot. Leaves no copy of the key behind but
-// the result.
+// Fills each piece's slots (all zero at first) in its fill order, applies the piece's restoring step to all
+// ten slots and joins the pieces' texts, each read up to its first zero slot. Leaves no copy of the key
+// behind but the result.
 std::u16string RestoreSigningKey(const KeyPieceTable& APieces);
 
 // Assembles the key from the pieces compiled into this build. The caller wipes the result after use.
@@ -46,7 +46,8 @@ std::string HexLower(std::span<const std::uint8_t> ABytes);
 // The GUID's 8-4-4-4-12 form without braces, lower case: 36 characters.
 std::string MakeRequestId(const platform::Guid& AGuid);
 
-// Whole seconds since the Unix epoch (truncated from milliseconds), keeping the low 32 bits as a signed number.
+// Whole seconds since the Unix epoch (truncated from milliseconds), keeping the low 32 bits as a signed
+// number.
 std::int32_t CallTimeFrom(std::chrono::system_clock::time_point ANow);
 
 // "%d:%s" from the call time and the request id.
@@ -57,8 +58,8 @@ struct SigningHeaders {
   std::string RequestId, CallTime, Auth;
 };
 
-// Assembles the key for this call only, signs "<call time>:<request id>" with HMAC-SHA256 and wipes every copy
-// of the key before returning.
+// Assembles the key for this call only, signs "<call time>:<request id>" with HMAC-SHA256 and wipes every
+// copy of the key before returning.
 SigningHeaders ComputeSigningHeaders(const platform::Guid& AGuid, std::chrono::system_clock::time_point ANow);
 
 }  // namespace zvq

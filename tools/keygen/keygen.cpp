@@ -1,8 +1,8 @@
 // Build-time generator of the signing key's pieces: zvq_keygen <key file> <output include>.
 //
-// Reads the key (UTF-8, no byte-order mark, one trailing line break ignored) and writes the constants from which
-// the launcher reassembles it: per piece its fixed constant and nine (slot, value) pairs in a shuffled fill order.
-// Constants and orders are drawn afresh on every run, so no two builds hold the same bytes.
+// Reads the key (UTF-8, no byte-order mark, one trailing line break ignored) and writes the constants from
+// which the launcher reassembles it: per piece its fixed constant and nine (slot, value) pairs in a shuffled
+// fill order. Constants and orders are drawn afresh on every run, so no two builds hold the same bytes.
 
 #include <algorithm>
 #include <array>
@@ -25,7 +25,8 @@ constexpr std::size_t kPieces = 8;
 constexpr std::size_t kSlots = 10;
 
 // How many characters of an arbitrary key each piece can hold. The one unfilled slot u restores to the step's
-// value for zero, f(u, 0); it must lie after the piece's terminating zero or equal the character standing there.
+// value for zero, f(u, 0); it must lie after the piece's terminating zero or equal the character standing
+// there.
 // - Pieces 2 and 8: their constant is chosen so that f(u, 0) equals a character of the text: all ten slots.
 // - Piece 3: f(u, 0) = 0, so an unfilled last slot serves as the terminator: nine.
 // - The others: f(u, 0) is never zero for slots 2..9, so the terminator must be stored and u lie beyond it:
@@ -66,7 +67,8 @@ std::u16string DecodeUtf8(const std::string& ABytes) {
       throw KeyError("the key file is not valid UTF-8 (byte " + std::to_string(i) + ")");
     }
     if (i + extra >= ABytes.size()) {
-      throw KeyError("the key file is not valid UTF-8 (truncated sequence at byte " + std::to_string(i) + ")");
+      throw KeyError("the key file is not valid UTF-8 (truncated sequence at byte " + std::to_string(i) +
+                     ")");
     }
     for (std::size_t k = 1; k <= extra; ++k) {
       const unsigned char next = byteAt(i + k);
@@ -91,7 +93,8 @@ std::u16string DecodeUtf8(const std::string& ABytes) {
 
 std::u16string ReadKey(const std::filesystem::path& APath) {
   std::string bytes = ReadFile(APath);
-  if (bytes.starts_with("\xEF\xBB\xBF")) throw KeyError("the key file starts with a byte-order mark; remove it");
+  if (bytes.starts_with("\xEF\xBB\xBF"))
+    throw KeyError("the key file starts with a byte-order mark; remove it");
   if (bytes.ends_with("\r\n")) {
     bytes.resize(bytes.size() - 2);
   } else if (bytes.ends_with("\n")) {
@@ -109,29 +112,46 @@ std::u16string ReadKey(const std::filesystem::path& APath) {
 }
 
 // The step that restores slot AIndex of piece APiece (0-based), and its inverse, which stores a slot.
-std::uint16_t Restore(std::size_t APiece, std::uint16_t AIndex, std::uint16_t AValue, std::uint16_t AConstant) {
+std::uint16_t Restore(std::size_t APiece, std::uint16_t AIndex, std::uint16_t AValue,
+                      std::uint16_t AConstant) {
   switch (APiece) {
-    case 0: return static_cast<std::uint16_t>(AValue - (AIndex + 1));
-    case 1: return static_cast<std::uint16_t>(AValue ^ AConstant);
-    case 2: return static_cast<std::uint16_t>(-AValue);
-    case 3: return static_cast<std::uint16_t>(AValue + 1);
-    case 4: return static_cast<std::uint16_t>(AValue - AIndex + 1);
-    case 5: return static_cast<std::uint16_t>(~AValue);
-    case 6: return static_cast<std::uint16_t>(AValue + 1);
-    default: return static_cast<std::uint16_t>(AValue - (AIndex + AConstant));
+    case 0:
+      return static_cast<std::uint16_t>(AValue - (AIndex + 1));
+    case 1:
+      return static_cast<std::uint16_t>(AValue ^ AConstant);
+    case 2:
+      return static_cast<std::uint16_t>(-AValue);
+    case 3:
+      return static_cast<std::uint16_t>(AValue + 1);
+    case 4:
+      return static_cast<std::uint16_t>(AValue - AIndex + 1);
+    case 5:
+      return static_cast<std::uint16_t>(~AValue);
+    case 6:
+      return static_cast<std::uint16_t>(AValue + 1);
+    default:
+      return static_cast<std::uint16_t>(AValue - (AIndex + AConstant));
   }
 }
 
 std::uint16_t Store(std::size_t APiece, std::uint16_t AIndex, std::uint16_t AChar, std::uint16_t AConstant) {
   switch (APiece) {
-    case 0: return static_cast<std::uint16_t>(AChar + AIndex + 1);
-    case 1: return static_cast<std::uint16_t>(AChar ^ AConstant);
-    case 2: return static_cast<std::uint16_t>(-AChar);
-    case 3: return static_cast<std::uint16_t>(AChar - 1);
-    case 4: return static_cast<std::uint16_t>(AChar + AIndex - 1);
-    case 5: return static_cast<std::uint16_t>(~AChar);
-    case 6: return static_cast<std::uint16_t>(AChar - 1);
-    default: return static_cast<std::uint16_t>(AChar + AIndex + AConstant);
+    case 0:
+      return static_cast<std::uint16_t>(AChar + AIndex + 1);
+    case 1:
+      return static_cast<std::uint16_t>(AChar ^ AConstant);
+    case 2:
+      return static_cast<std::uint16_t>(-AChar);
+    case 3:
+      return static_cast<std::uint16_t>(AChar - 1);
+    case 4:
+      return static_cast<std::uint16_t>(AChar + AIndex - 1);
+    case 5:
+      return static_cast<std::uint16_t>(~AChar);
+    case 6:
+      return static_cast<std::uint16_t>(AChar - 1);
+    default:
+      return static_cast<std::uint16_t>(AChar + AIndex + AConstant);
   }
 }
 
@@ -175,20 +195,24 @@ class Scrambler {
     do {
       std::shuffle(order.begin(), order.end(), FEngine);
     } while (std::is_sorted(order.begin(), order.end()));
-    for (std::uint16_t slot : order) piece.Filled.emplace_back(slot, Store(APiece, slot, target[slot], piece.Constant));
+    for (std::uint16_t slot : order)
+      piece.Filled.emplace_back(slot, Store(APiece, slot, target[slot], piece.Constant));
 
     Verify(APiece, piece, AText, unfilled);
     return piece;
   }
 
  private:
-  std::uint16_t Random16() { return static_cast<std::uint16_t>(std::uniform_int_distribution<unsigned>(0, 0xFFFF)(FEngine)); }
+  std::uint16_t Random16() {
+    return static_cast<std::uint16_t>(std::uniform_int_distribution<unsigned>(0, 0xFFFF)(FEngine));
+  }
   std::size_t Pick(std::size_t AFrom, std::size_t ATo) {
     return std::uniform_int_distribution<std::size_t>(AFrom, ATo)(FEngine);
   }
 
   // Reads the piece back the way the launcher does, so a slip in the arithmetic stops the build here.
-  static void Verify(std::size_t APiece, const Piece& AStored, std::u16string_view AText, std::size_t AUnfilled) {
+  static void Verify(std::size_t APiece, const Piece& AStored, std::u16string_view AText,
+                     std::size_t AUnfilled) {
     std::array<std::uint16_t, kSlots> slots{};
     for (auto [slot, value] : AStored.Filled) slots[slot] = value;
     std::u16string text;
@@ -215,7 +239,8 @@ std::string FormatPieces(const std::vector<Piece>& APieces) {
     std::snprintf(buffer, sizeof buffer, "0x%04X,", piece.Constant);
     out << buffer;
     for (auto [slot, value] : piece.Filled) {
-      std::snprintf(buffer, sizeof buffer, " %u, 0x%04X,", static_cast<unsigned>(slot), static_cast<unsigned>(value));
+      std::snprintf(buffer, sizeof buffer, " %u, 0x%04X,", static_cast<unsigned>(slot),
+                    static_cast<unsigned>(value));
       out << buffer;
     }
     out << '\n';
