@@ -1,0 +1,434 @@
+#include "service/http_client.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <fstream>
+#include <iterator>
+#include <optional>
+
+namespace zvq::http {
+
+namespace {
+
+constexpr const char* kUserAgent = "zvq-support-launcher/1.0";
+
+struct EasyCleanup {
+  void operator()(CURL* AHandle) const noexcept { curl_easy_cleanup(AHandle); }
+};
+struct SlistFree {
+  void operator()(curl_slist* AList) const noexcept { curl_slist_free_all(AList); }
+};
+struct UrlCleanup {
+  void operator()(CURLU* AUrl) const noexcept { curl_url_cleanup(AUrl); }
+};
+struct CurlFree {
+  void operator()(char* AText) const noexcept { curl_free(AText); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
+using CurlText = std::unique_ptr<char, CurlFree>;
+
+bool SameText(std::string_view A, std::string_view B) {
+  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string_view Trim(std::string_view AText) {
+  while (!AText.empty() && (AText.front() == ' ' || AText.front() == '\t')) AText.remove_prefix(1);
+  while (!AText.empty() && (AText.back() == ' ' || AText.back() == '\t' || AText.back() == '\r' ||
+                            AText.back() == '\n'))
+    AText.remove_suffix(1);
+  return AText;
+}
+
+std::string Format(const char* ATemplate, CURLcode ACode, std::string_view AText) {
+  std::string message(ATemplate);
+  message += " (" + std::to_string(static_cast<int>(ACode)) + ") ";
+  message += AText;
+  return message;
+}
+
+bool IsRedirectStatus(long AStatus) {
+  return (AStatus >= 300 && AStatus <= 303) || AStatus == 307 || AStatus == 308;
+}
+
+// ALocation resolved against ABase; empty when it cannot be resolved.
+std::string ResolveLocation(const std::string& ABase, const std::string& ALocation) {
+  UrlHandle url(curl_url());
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, ABase.c_str(), 0) != CURLUE_OK) return {};
+  if (curl_url_set(url.get(), CURLUPART_URL, ALocation.c_str(), CURLU_URLENCODE) != CURLUE_OK) return {};
+  char* text = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK) return {};
+  CurlText owned(text);
+  return owned.get();
+}
+
+std::string SchemeOf(const std::string& AUrl) {
+  UrlHandle url(curl_url());
+  char* text = nullptr;
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, AUrl.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(url.get(), CURLUPART_SCHEME, &text, 0) != CURLUE_OK)
+    return {};
+  CurlText owned(text);
+  return owned.get();
+}
+
+bool IsHeaderTextValid(std::string_view AText) {
+  return AText.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::optional<std::size_t> ParseLength(std::string_view AText) {
+  std::size_t value = 0;
+  const auto* end = AText.data() + AText.size();
+  auto [ptr, error] = std::from_chars(AText.data(), end, value);
+  if (error != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+std::string ReadWholeFile(const std::string& APath) {
+  std::ifstream file(APath, std::ios::binary);
+  if (!file) return {};
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+std::string Response::HeaderValue(std::string_view AName) const {
+  for (const auto& header : Headers)
+    if (SameText(header.Name, AName)) return header.Value;
+  return {};
+}
+
+struct HttpClient::Impl {
+  explicit Impl(Settings ASettings);
+
+  Response Execute(const Request& ARequest, ByteStream& ABody);
+
+  // One request/response exchange without following anything.
+  Response PerformHop(const Request& AHop, ByteStream& ABody, bool& AFollowable, std::string& ANextUrl);
+  void PrepareHop(const Request& AHop);
+  [[noreturn]] void RaiseTransportError(CURLcode ACode);
+  std::string ErrorText(CURLcode ACode) const;
+
+  template <class T>
+  void SetOption(CURLoption AOption, T AValue) {
+    const CURLcode code = curl_easy_setopt(FCurl.get(), AOption, AValue);
+    if (code != CURLE_OK) throw ENetHTTPRequestException(Format("Error opening request:", code, ErrorText(code)));
+  }
+
+  static std::size_t OnHeader(char* AData, std::size_t ASize, std::size_t ACount, void* AImpl);
+  static std::size_t OnWrite(char* AData, std::size_t ASize, std::size_t ACount, void* AImpl);
+  static int OnProgress(void* AImpl, curl_off_t ADownTotal, curl_off_t ADownNow, curl_off_t AUpTotal,
+                        curl_off_t AUpNow);
+  void HeadersComplete();
+
+  Settings FSettings;
+  EasyHandle FCurl;
+  std::array<char, CURL_ERROR_SIZE> FErrorBuffer{};
+  HeaderList FHeaderList;
+
+  // State of the hop in progress, read and written by the callbacks.
+  std::string FHopUrl;
+  ByteStream* FBody = nullptr;
+  long FStatus = 0;
+  std::vector<Header> FHeaders;
+  bool FHeadersDone = false;
+  bool FResponseStarted = false;
+  bool FFollowable = false;  // a redirect we will follow: its body is dropped
+  std::string FNextUrl;
+  bool FRefused = false;     // the body stream refused an append
+  bool FStalled = false;
+  std::chrono::steady_clock::time_point FLastProgress;
+  bool FConnected = false;
+  curl_off_t FLastDown = 0;
+  curl_off_t FLastUp = 0;
+};
+
+HttpClient::Impl::Impl(Settings ASettings) : FSettings(std::move(ASettings)) {
+  FCurl.reset(curl_easy_init());
+  if (!FCurl) throw ENetHTTPClientException("Error obtaining session handle");
+
+  SetOption(CURLOPT_ERRORBUFFER, FErrorBuffer.data());
+  SetOption(CURLOPT_NOSIGNAL, 1L);  // worker threads; name resolution time-outs must not use signals
+  SetOption(CURLOPT_USERAGENT, kUserAgent);
+  SetOption(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  SetOption(CURLOPT_PROTOCOLS_STR, "http,https");
+  // Our own loop follows redirects: libcurl's would keep a custom "Content-Type" on a POST turned GET.
+  SetOption(CURLOPT_FOLLOWLOCATION, 0L);
+  SetOption(CURLOPT_COOKIEFILE, "");  // in-memory cookie engine, shared by the calls of this client
+  SetOption(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  SetOption(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(FSettings.ConnectTimeout.count()));
+  SetOption(CURLOPT_SSL_VERIFYPEER, 1L);
+  SetOption(CURLOPT_SSL_VERIFYHOST, 2L);
+
+  if (!FSettings.ExtraTrustAnchor.empty()) {
+    // CURLOPT_CAINFO_BLOB replaces the default bundle, so the blob carries the system's bundle as well.
+    std::string extra = ReadWholeFile(FSettings.ExtraTrustAnchor);
+    if (extra.empty())
+      throw ENetHTTPRequestException(
+          Format("Error opening request:", CURLE_SSL_CACERT_BADFILE, curl_easy_strerror(CURLE_SSL_CACERT_BADFILE)));
+    std::string bundle;
+    char* systemBundle = nullptr;
+    if (curl_easy_getinfo(FCurl.get(), CURLINFO_CAINFO, &systemBundle) == CURLE_OK && systemBundle != nullptr)
+      bundle = ReadWholeFile(systemBundle);
+    if (!bundle.empty() && bundle.back() != '\n') bundle += '\n';
+    bundle += extra;
+    curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_COPY};
+    SetOption(CURLOPT_CAINFO_BLOB, &blob);
+  }
+
+  // Integrated authentication with the user's own ticket, only when a server or proxy asks for it.
+  if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SPNEGO) != 0) {
+    SetOption(CURLOPT_HTTPAUTH, CURLAUTH_NEGOTIATE | CURLAUTH_ONLY);
+    SetOption(CURLOPT_USERPWD, ":");
+    SetOption(CURLOPT_PROXYAUTH, CURLAUTH_NEGOTIATE | CURLAUTH_ONLY);
+    SetOption(CURLOPT_PROXYUSERPWD, ":");
+  }
+
+  SetOption(CURLOPT_HEADERFUNCTION, &Impl::OnHeader);
+  SetOption(CURLOPT_HEADERDATA, this);
+  SetOption(CURLOPT_WRITEFUNCTION, &Impl::OnWrite);
+  SetOption(CURLOPT_WRITEDATA, this);
+  SetOption(CURLOPT_XFERINFOFUNCTION, &Impl::OnProgress);
+  SetOption(CURLOPT_XFERINFODATA, this);
+  SetOption(CURLOPT_NOPROGRESS, 0L);
+}
+
+std::string HttpClient::Impl::ErrorText(CURLcode ACode) const {
+  if (FErrorBuffer[0] != '\0') return std::string(Trim(FErrorBuffer.data()));
+  return curl_easy_strerror(ACode);
+}
+
+void HttpClient::Impl::PrepareHop(const Request& AHop) {
+  for (const auto& header : AHop.Headers)
+    if (header.Name.empty() || header.Name.find(':') != std::string::npos || !IsHeaderTextValid(header.Name) ||
+        !IsHeaderTextValid(header.Value))
+      throw ENetHTTPRequestException(
+          Format("Error adding header:", CURLE_BAD_FUNCTION_ARGUMENT, curl_easy_strerror(CURLE_BAD_FUNCTION_ARGUMENT)));
+
+  const bool isGet = AHop.Method == "GET";
+  const bool isPost = AHop.Method == "POST";
+  const bool sendsBody = !AHop.Body.empty() || isPost;
+
+  // "Name:" removes a header libcurl would add by itself; nothing is sent besides what the caller asked for.
+  std::vector<std::string> lines{"Accept:", "Expect:"};
+  bool hasContentType = false;
+  for (const auto& header : AHop.Headers) {
+    hasContentType = hasContentType || SameText(header.Name, "Content-Type");
+    // "Name;" is libcurl's way to send a header with an empty value.
+    lines.push_back(header.Value.empty() ? header.Name + ";" : header.Name + ": " + header.Value);
+  }
+  if (sendsBody && !hasContentType) lines.emplace_back("Content-Type:");
+
+  HeaderList list;
+  for (const auto& line : lines) {
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (grown == nullptr)
+      throw ENetHTTPRequestException(
+          Format("Error adding header:", CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY)));
+    (void)list.release();
+    list.reset(grown);
+  }
+  FHeaderList = std::move(list);
+
+  SetOption(CURLOPT_URL, AHop.Url.c_str());
+  SetOption(CURLOPT_HTTPHEADER, FHeaderList.get());
+  SetOption(CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
+  if (sendsBody) {
+    // POSTFIELDS keeps a pointer: AHop outlives the transfer. The exact length rules out chunking.
+    SetOption(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(AHop.Body.size()));
+    SetOption(CURLOPT_POSTFIELDS, AHop.Body.data());
+    if (!isPost) SetOption(CURLOPT_CUSTOMREQUEST, AHop.Method.c_str());
+  } else {
+    SetOption(CURLOPT_HTTPGET, 1L);
+    if (!isGet) SetOption(CURLOPT_CUSTOMREQUEST, AHop.Method.c_str());
+  }
+}
+
+Response HttpClient::Impl::PerformHop(const Request& AHop, ByteStream& ABody, bool& AFollowable,
+                                      std::string& ANextUrl) {
+  PrepareHop(AHop);
+  FHopUrl = AHop.Url;
+  FBody = &ABody;
+  FStatus = 0;
+  FHeaders.clear();
+  FHeadersDone = false;
+  FResponseStarted = false;
+  FFollowable = false;
+  FNextUrl.clear();
+  FRefused = false;
+  FStalled = false;
+  FConnected = false;
+  FLastDown = FLastUp = 0;
+  FLastProgress = std::chrono::steady_clock::now();
+  FErrorBuffer[0] = '\0';
+
+  const CURLcode code = curl_easy_perform(FCurl.get());
+  FBody = nullptr;
+  if (FRefused) throw EResponseTooLarge("The reply is larger than " + std::to_string(ABody.Limit()) + " bytes");
+  if (code != CURLE_OK) RaiseTransportError(code);
+
+  Response response;
+  long status = 0;
+  curl_easy_getinfo(FCurl.get(), CURLINFO_RESPONSE_CODE, &status);
+  response.StatusCode = status != 0 ? status : FStatus;
+  response.Url = AHop.Url;
+  response.Headers = std::move(FHeaders);
+  AFollowable = FFollowable;
+  ANextUrl = std::move(FNextUrl);
+  return response;
+}
+
+void HttpClient::Impl::RaiseTransportError(CURLcode ACode) {
+  switch (ACode) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      throw ENetHTTPCertificateException("Server Certificate Invalid or not present");
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_NOT_BUILT_IN:
+      throw ENetHTTPRequestException(Format("Error opening request:", ACode, ErrorText(ACode)));
+    default:
+      break;
+  }
+  std::string text = ErrorText(ACode);
+  if (FStalled) text = "No data sent or received for " + std::to_string(FSettings.StallTimeout.count()) + " ms";
+  const bool receiving = FResponseStarted || ACode == CURLE_RECV_ERROR || ACode == CURLE_GOT_NOTHING;
+  if (FStalled) {
+    // The abort came from our own stall watch; report it as the time-out it is.
+    ACode = CURLE_OPERATION_TIMEDOUT;
+  }
+  throw ENetHTTPClientException(
+      Format(receiving ? "Error receiving data:" : "Error sending data:", ACode, text));
+}
+
+std::size_t HttpClient::Impl::OnHeader(char* AData, std::size_t ASize, std::size_t ACount, void* AImpl) {
+  auto& self = *static_cast<Impl*>(AImpl);
+  const std::string_view line(AData, ASize * ACount);
+  self.FResponseStarted = true;
+  self.FLastProgress = std::chrono::steady_clock::now();
+  if (line.starts_with("HTTP/")) {
+    // A new response begins: an interim one, or the reply after an authentication round.
+    self.FHeaders.clear();
+    self.FHeadersDone = false;
+    self.FStatus = 0;
+    const auto space = line.find(' ');
+    if (space != std::string_view::npos) {
+      const auto code = line.substr(space + 1, 3);
+      std::from_chars(code.data(), code.data() + code.size(), self.FStatus);
+    }
+  } else if (Trim(line).empty()) {
+    if (self.FStatus >= 200) self.HeadersComplete();
+  } else if ((line.front() == ' ' || line.front() == '\t') && !self.FHeaders.empty()) {
+    self.FHeaders.back().Value += ' ';
+    self.FHeaders.back().Value += Trim(line);
+  } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+    self.FHeaders.push_back({std::string(Trim(line.substr(0, colon))), std::string(Trim(line.substr(colon + 1)))});
+  }
+  return ASize * ACount;
+}
+
+void HttpClient::Impl::HeadersComplete() {
+  FHeadersDone = true;
+  FFollowable = false;
+  FNextUrl.clear();
+  if (IsRedirectStatus(FStatus)) {
+    std::string location;
+    for (const auto& header : FHeaders)
+      if (SameText(header.Name, "Location")) {
+        location = header.Value;
+        break;
+      }
+    if (!location.empty()) {
+      std::string next = ResolveLocation(FHopUrl, location);
+      // Leaving https for anything else is not followed: the redirect itself becomes the final reply.
+      if (!next.empty() && !(SameText(SchemeOf(FHopUrl), "https") && !SameText(SchemeOf(next), "https"))) {
+        FFollowable = true;
+        FNextUrl = std::move(next);
+      }
+    }
+  }
+  if (!FFollowable && FBody != nullptr) {
+    for (const auto& header : FHeaders)
+      if (SameText(header.Name, "Content-Length")) {
+        if (auto length = ParseLength(header.Value)) FBody->Reserve(*length);
+        break;
+      }
+  }
+}
+
+std::size_t HttpClient::Impl::OnWrite(char* AData, std::size_t ASize, std::size_t ACount, void* AImpl) {
+  auto& self = *static_cast<Impl*>(AImpl);
+  const std::size_t size = ASize * ACount;
+  self.FResponseStarted = true;
+  if (self.FFollowable || self.FBody == nullptr) return size;
+  if (!self.FBody->Append(AData, size)) {
+    // Exceptions must not cross libcurl; the refusal is raised once curl_easy_perform has returned.
+    self.FRefused = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  return size;
+}
+
+int HttpClient::Impl::OnProgress(void* AImpl, curl_off_t, curl_off_t ADownNow, curl_off_t, curl_off_t AUpNow) {
+  auto& self = *static_cast<Impl*>(AImpl);
+  const auto now = std::chrono::steady_clock::now();
+  if (!self.FConnected) {
+    // The connect time-out covers resolution and connection; the stall watch starts once the request can go.
+    curl_off_t pretransfer = 0;
+    if (curl_easy_getinfo(self.FCurl.get(), CURLINFO_PRETRANSFER_TIME_T, &pretransfer) != CURLE_OK ||
+        pretransfer == 0)
+      return 0;
+    self.FConnected = true;
+    self.FLastProgress = now;
+  }
+  if (ADownNow != self.FLastDown || AUpNow != self.FLastUp) {
+    self.FLastDown = ADownNow;
+    self.FLastUp = AUpNow;
+    self.FLastProgress = now;
+    return 0;
+  }
+  if (now - self.FLastProgress >= self.FSettings.StallTimeout) {
+    self.FStalled = true;
+    return 1;
+  }
+  return 0;
+}
+
+Response HttpClient::Impl::Execute(const Request& ARequest, ByteStream& ABody) {
+  Request hop = ARequest;
+  for (int followed = 0;; ++followed) {
+    bool followable = false;
+    std::string nextUrl;
+    Response response = PerformHop(hop, ABody, followable, nextUrl);
+    if (!followable) return response;
+    if (followed >= FSettings.MaxRedirects)
+      throw ENetHTTPRequestException("Maximum number of redirections (" + std::to_string(FSettings.MaxRedirects) +
+                                     ") exceeded");
+    const long status = response.StatusCode;
+    if ((status == 303 && hop.Method != "GET" && hop.Method != "HEAD") ||
+        ((status == 301 || status == 302) && hop.Method == "POST")) {
+      hop.Method = "GET";
+      hop.Body.clear();
+      std::erase_if(hop.Headers, [](const Header& AHeader) { return SameText(AHeader.Name, "Content-Type"); });
+    }
+    hop.Url = std::move(nextUrl);
+  }
+}
+
+HttpClient::HttpClient(Settings ASettings) : FImpl(std::make_unique<Impl>(std::move(ASettings))) {}
+HttpClient::~HttpClient() = default;
+HttpClient::HttpClient(HttpClient&&) noexcept = default;
+HttpClient& HttpClient::operator=(HttpClient&&) noexcept = default;
+
+Response HttpClient::Execute(const Request& ARequest, ByteStream& ABody) { return FImpl->Execute(ARequest, ABody); }
+
+}  // namespace zvq::http

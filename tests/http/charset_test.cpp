@@ -1,0 +1,63 @@
+#include "service/charset.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "errors/errors.h"
+
+namespace zvq {
+namespace {
+
+TEST(ConvertToUtf8, DecodesNamedCharsetsAndReplacesWhatIsInvalid) {
+  struct Row {
+    const char* Name;
+    const char* Charset;
+    std::string Bytes;
+    std::string Utf8;
+  };
+  const Row rows[] = {
+      {"valid UTF-8 is unchanged", "UTF-8", "\xE2\x82\xAC \xF0\x9F\x98\x80", "\xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"names are not case-sensitive", "utf-8", "x", "x"},
+      {"a stray byte becomes one U+FFFD", "UTF-8", "a\x80z", "a\xEF\xBF\xBDz"},
+      {"an overlong encoding is invalid", "UTF-8", "\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"a surrogate encoded in UTF-8 is invalid", "UTF-8", "\xED\xA0\x80!", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD!"},
+      {"a sequence cut off at the end", "UTF-8", "ab\xE2\x82", "ab\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"latin-1 maps every byte", "ISO-8859-1", "\xA9\xFF", "\xC2\xA9\xC3\xBF"},
+      {"windows-1252 has the euro sign at 0x80", "WINDOWS-1252", "\x80", "\xE2\x82\xAC"},
+      {"UTF-16LE", "UTF-16LE", std::string("h\0i\0", 4), "hi"},
+      {"an odd trailing byte of UTF-16", "UTF-16LE", std::string("h\0i", 3), "h\xEF\xBF\xBD"},
+      {"empty input", "UTF-8", "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    EXPECT_EQ(ConvertToUtf8(row.Bytes, row.Charset), row.Utf8);
+  }
+}
+
+TEST(ConvertToUtf8, OutputLongerThanOneConversionBufferIsComplete) {
+  const std::string latin(20'000, '\xE9');  // each byte doubles in UTF-8
+  std::string expected;
+  for (int i = 0; i < 20'000; ++i) expected += "\xC3\xA9";
+  EXPECT_EQ(ConvertToUtf8(latin, "ISO-8859-1"), expected);
+}
+
+TEST(ConvertToUtf8, AnUnknownCharsetIsAnEncodingError) {
+  try {
+    ConvertToUtf8("abc", "x-no-such-set");
+    FAIL() << "converted from an unknown set";
+  } catch (const EEncodingError& error) {
+    EXPECT_EQ(error.Message(), "Invalid encoding name");
+  }
+}
+
+TEST(Utf16, RoundTripsAndReplacesUnpairedSurrogates) {
+  const std::u16string text = u"Code 123 \u20AC \U0001F600";
+  EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(text)), text);
+  EXPECT_EQ(Utf16ToUtf8(u"a\xD800" u"b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(Utf16ToUtf8(u"\xDC00"), "\xEF\xBF\xBD");
+  EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), u"a\uFFFD" u"b");
+}
+
+}  // namespace
+}  // namespace zvq
