@@ -15,6 +15,7 @@ namespace zvq::http {
 namespace {
 
 constexpr const char* kUserAgent = "zvq-support-launcher/1.0";
+constexpr std::size_t kMaxReservation = 64u << 20;
 
 struct EasyCleanup {
   void operator()(CURL* AHandle) const noexcept { curl_easy_cleanup(AHandle); }
@@ -126,6 +127,7 @@ struct HttpClient::Impl {
   static std::size_t OnWrite(char* AData, std::size_t ASize, std::size_t ACount, void* AImpl);
   static int OnProgress(void* AImpl, curl_off_t ADownTotal, curl_off_t ADownNow, curl_off_t AUpTotal,
                         curl_off_t AUpNow);
+  std::size_t TakeHeaderLine(std::string_view ALine);
   void HeadersComplete();
 
   Settings FSettings;
@@ -138,7 +140,7 @@ struct HttpClient::Impl {
   ByteStream* FBody = nullptr;
   long FStatus = 0;
   std::vector<Header> FHeaders;
-  bool FHeadersDone = false;
+  std::size_t FWritten = 0;  // body bytes this hop put into FBody
   bool FResponseStarted = false;
   bool FFollowable = false;  // a redirect we will follow: its body is dropped
   std::string FNextUrl;
@@ -258,7 +260,7 @@ Response HttpClient::Impl::PerformHop(const Request& AHop, ByteStream& ABody, bo
   FBody = &ABody;
   FStatus = 0;
   FHeaders.clear();
-  FHeadersDone = false;
+  FWritten = 0;
   FResponseStarted = false;
   FFollowable = false;
   FNextUrl.clear();
@@ -311,33 +313,41 @@ void HttpClient::Impl::RaiseTransportError(CURLcode ACode) {
 }
 
 std::size_t HttpClient::Impl::OnHeader(char* AData, std::size_t ASize, std::size_t ACount, void* AImpl) {
-  auto& self = *static_cast<Impl*>(AImpl);
-  const std::string_view line(AData, ASize * ACount);
-  self.FResponseStarted = true;
-  self.FLastProgress = std::chrono::steady_clock::now();
-  if (line.starts_with("HTTP/")) {
-    // A new response begins: an interim one, or the reply after an authentication round.
-    self.FHeaders.clear();
-    self.FHeadersDone = false;
-    self.FStatus = 0;
-    const auto space = line.find(' ');
-    if (space != std::string_view::npos) {
-      const auto code = line.substr(space + 1, 3);
-      std::from_chars(code.data(), code.data() + code.size(), self.FStatus);
-    }
-  } else if (Trim(line).empty()) {
-    if (self.FStatus >= 200) self.HeadersComplete();
-  } else if ((line.front() == ' ' || line.front() == '\t') && !self.FHeaders.empty()) {
-    self.FHeaders.back().Value += ' ';
-    self.FHeaders.back().Value += Trim(line);
-  } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-    self.FHeaders.push_back({std::string(Trim(line.substr(0, colon))), std::string(Trim(line.substr(colon + 1)))});
+  // Nothing may propagate into libcurl; a failure here aborts the transfer as a receiving error.
+  try {
+    return static_cast<Impl*>(AImpl)->TakeHeaderLine(std::string_view(AData, ASize * ACount));
+  } catch (...) {
+    return 0;
   }
-  return ASize * ACount;
+}
+
+std::size_t HttpClient::Impl::TakeHeaderLine(std::string_view ALine) {
+  FResponseStarted = true;
+  FLastProgress = std::chrono::steady_clock::now();
+  if (ALine.starts_with("HTTP/")) {
+    // A new response begins: an interim one, or the reply after an authentication round.
+    FHeaders.clear();
+    FStatus = 0;
+    // The body of a reply libcurl answered itself (an authentication challenge) is not the caller's.
+    if (FBody != nullptr && FWritten > 0 && FBody->Size() == FWritten) FBody->Clear();
+    FWritten = 0;
+    const auto space = ALine.find(' ');
+    if (space != std::string_view::npos) {
+      const auto code = ALine.substr(space + 1, 3);
+      std::from_chars(code.data(), code.data() + code.size(), FStatus);
+    }
+  } else if (Trim(ALine).empty()) {
+    if (FStatus >= 200) HeadersComplete();
+  } else if ((ALine.front() == ' ' || ALine.front() == '\t') && !FHeaders.empty()) {
+    FHeaders.back().Value += ' ';
+    FHeaders.back().Value += Trim(ALine);
+  } else if (const auto colon = ALine.find(':'); colon != std::string_view::npos) {
+    FHeaders.push_back({std::string(Trim(ALine.substr(0, colon))), std::string(Trim(ALine.substr(colon + 1)))});
+  }
+  return ALine.size();
 }
 
 void HttpClient::Impl::HeadersComplete() {
-  FHeadersDone = true;
   FFollowable = false;
   FNextUrl.clear();
   if (IsRedirectStatus(FStatus)) {
@@ -359,7 +369,8 @@ void HttpClient::Impl::HeadersComplete() {
   if (!FFollowable && FBody != nullptr) {
     for (const auto& header : FHeaders)
       if (SameText(header.Name, "Content-Length")) {
-        if (auto length = ParseLength(header.Value)) FBody->Reserve(*length);
+        // Only a hint: a peer's claim never makes us allocate more than a modest amount up front.
+        if (auto length = ParseLength(header.Value)) FBody->Reserve(std::min(*length, kMaxReservation));
         break;
       }
   }
@@ -370,7 +381,14 @@ std::size_t HttpClient::Impl::OnWrite(char* AData, std::size_t ASize, std::size_
   const std::size_t size = ASize * ACount;
   self.FResponseStarted = true;
   if (self.FFollowable || self.FBody == nullptr) return size;
-  if (!self.FBody->Append(AData, size)) {
+  bool appended = false;
+  try {
+    appended = self.FBody->Append(AData, size);
+  } catch (const std::bad_alloc&) {
+    appended = false;  // a reply we cannot hold is too large for us
+  }
+  if (appended) self.FWritten += size;
+  if (!appended) {
     // Exceptions must not cross libcurl; the refusal is raised once curl_easy_perform has returned.
     self.FRefused = true;
     return CURL_WRITEFUNC_ERROR;
