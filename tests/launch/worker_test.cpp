@@ -174,6 +174,7 @@ struct FailureCase {
   State StageLeft;
   std::string Error;
   int Downloads;
+  friend void PrintTo(const FailureCase& ACase, std::ostream* AOut) { *AOut << ACase.Name; }
 };
 
 class FailedRun : public LaunchRun, public ::testing::WithParamInterface<FailureCase> {};

@@ -162,6 +162,7 @@ struct ReplyCase {
   std::string Body;
   std::string ExpectedError;  // "" for none
   std::string ExpectedUrl;    // kept when no error
+  friend void PrintTo(const ReplyCase& ACase, std::ostream* AOut) { *AOut << ACase.Name; }
 };
 
 std::string Nested(int ADepth, const std::string& AInner) {
