@@ -1,5 +1,7 @@
 #include "service/signing.h"
 
+#include "service/key_piece_steps.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -39,29 +41,6 @@ class ScopedWipe {
   std::basic_string<CharT>& FText;
 };
 
-std::uint16_t RestoreSlot(std::size_t APiece, std::size_t AIndex, std::uint16_t AValue,
-                          std::uint16_t AConstant) {
-  const auto i = static_cast<std::uint16_t>(AIndex);
-  switch (APiece) {
-    case 0:
-      return static_cast<std::uint16_t>(AValue - (i + 1));
-    case 1:
-      return static_cast<std::uint16_t>(AValue ^ AConstant);
-    case 2:
-      return static_cast<std::uint16_t>(-AValue);
-    case 3:
-      return static_cast<std::uint16_t>(AValue + 1);
-    case 4:
-      return static_cast<std::uint16_t>(AValue - i + 1);
-    case 5:
-      return static_cast<std::uint16_t>(~AValue);
-    case 6:
-      return static_cast<std::uint16_t>(AValue + 1);
-    default:
-      return static_cast<std::uint16_t>(AValue - (i + AConstant));
-  }
-}
-
 void AppendUtf8(std::string& AOut, char32_t ACode) {
   if (ACode < 0x80) {
     AOut += static_cast<char>(ACode);
@@ -96,7 +75,7 @@ std::u16string RestoreSigningKey(const KeyPieceTable& APieces) {
       if (stored.Slots[k] < kKeyPieceSlots) slots[stored.Slots[k]] = stored.Values[k];
     }
     for (std::size_t i = 0; i < kKeyPieceSlots; ++i) {
-      slots[i] = RestoreSlot(piece, i, slots[i], stored.Constant);
+      slots[i] = RestoreKeySlot(piece, i, slots[i], stored.Constant);
     }
     for (std::size_t i = 0; i < kKeyPieceSlots && slots[i] != 0; ++i) key += static_cast<char16_t>(slots[i]);
   }

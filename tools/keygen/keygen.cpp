@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "service/key_piece_steps.h"
+
 namespace {
 
 constexpr std::size_t kPieces = 8;
@@ -111,29 +113,7 @@ std::u16string ReadKey(const std::filesystem::path& APath) {
   return key;
 }
 
-// The step that restores slot AIndex of piece APiece (0-based), and its inverse, which stores a slot.
-std::uint16_t Restore(std::size_t APiece, std::uint16_t AIndex, std::uint16_t AValue,
-                      std::uint16_t AConstant) {
-  switch (APiece) {
-    case 0:
-      return static_cast<std::uint16_t>(AValue - (AIndex + 1));
-    case 1:
-      return static_cast<std::uint16_t>(AValue ^ AConstant);
-    case 2:
-      return static_cast<std::uint16_t>(-AValue);
-    case 3:
-      return static_cast<std::uint16_t>(AValue + 1);
-    case 4:
-      return static_cast<std::uint16_t>(AValue - AIndex + 1);
-    case 5:
-      return static_cast<std::uint16_t>(~AValue);
-    case 6:
-      return static_cast<std::uint16_t>(AValue + 1);
-    default:
-      return static_cast<std::uint16_t>(AValue - (AIndex + AConstant));
-  }
-}
-
+// The inverse of RestoreKeySlot: the value stored so that the slot restores to AChar.
 std::uint16_t Store(std::size_t APiece, std::uint16_t AIndex, std::uint16_t AChar, std::uint16_t AConstant) {
   switch (APiece) {
     case 0:
@@ -217,7 +197,7 @@ class Scrambler {
     for (auto [slot, value] : AStored.Filled) slots[slot] = value;
     std::u16string text;
     for (std::uint16_t i = 0; i < kSlots; ++i) {
-      const std::uint16_t restored = Restore(APiece, i, slots[i], AStored.Constant);
+      const std::uint16_t restored = zvq::RestoreKeySlot(APiece, i, slots[i], AStored.Constant);
       if (restored == 0) break;
       text += static_cast<char16_t>(restored);
     }
