@@ -1,0 +1,232 @@
+// clang-format off
+// First: it brings the system header in with its DeleteFile macro undone.
+#include "win32_test_support.h"
+// clang-format on
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "errors/errors.h"
+#include "launch/staging.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/system_error.h"
+
+namespace zvq {
+namespace {
+
+namespace fs = std::filesystem;
+
+ByteStream BytesOf(const fs::path& AFile) {
+  std::ifstream file(AFile, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ByteStream stream;
+  EXPECT_TRUE(stream.Append(bytes.data(), bytes.size()));
+  return stream;
+}
+
+std::vector<std::wstring> Entries(const fs::path& AFolder) {
+  std::vector<std::wstring> names;
+  for (const auto& entry : fs::directory_iterator(AFolder))
+    names.push_back(entry.path().filename().wstring());
+  return names;
+}
+
+// Each case gets a user temporary directory of its own, named with blanks and non-ASCII letters, handed to
+// the system the way the user's environment does it: TMP, without a trailing backslash.
+class Staging : public ::testing::Test {
+ protected:
+  Staging()
+      : FTemp(FScratch.Path() / L"user temp \u00C5\u0416"),
+        FTmpVariable(L"TMP", FTemp.wstring()),
+        FTempVariable(L"TEMP", FTemp.wstring()) {
+    fs::create_directories(FTemp);
+  }
+
+  fs::path StagingFolder() const { return FTemp / L".zvq-support.tmp"; }
+  fs::path Applet() const { return StagingFolder() / L"QuintrelSupport.exe"; }
+
+  test::ScratchDirectory FScratch;
+  fs::path FTemp;
+  test::ScopedEnvironment FTmpVariable;
+  test::ScopedEnvironment FTempVariable;
+};
+
+TEST_F(Staging, PathsHaveOneBackslashBeforeEachPartWithOrWithoutATrailingOne) {
+  const std::string expectedFolder = test::PathText(FTemp) + "\\.zvq-support.tmp";
+  EXPECT_EQ(GetStagingFolder(), expectedFolder);
+  EXPECT_EQ(GetAppletPath(), expectedFolder + "\\QuintrelSupport.exe");
+  test::ScopedEnvironment trailing(L"TMP", FTemp.wstring() + L"\\");
+  EXPECT_EQ(platform::TemporaryDirectory(), test::PathText(FTemp) + "\\");
+  EXPECT_EQ(GetStagingFolder(), expectedFolder);
+}
+
+TEST_F(Staging, TheTemporaryDirectoryComesBackInItsLongForm) {
+  wchar_t shortPath[MAX_PATH * 4] = {};
+  const DWORD length = GetShortPathNameW(FTemp.c_str(), shortPath, MAX_PATH * 4);
+  ASSERT_GT(length, 0U);
+  if (std::wstring(shortPath, length) == FTemp.wstring()) GTEST_SKIP() << "this volume has no short names";
+  test::ScopedEnvironment shortTmp(L"TMP", std::wstring(shortPath, length));
+  EXPECT_EQ(platform::TemporaryDirectory(), test::PathText(FTemp) + "\\");
+}
+
+TEST_F(Staging, AnUnknownTemporaryDirectoryStagesNothingAnywhere) {
+  test::ScopedEnvironment missing(L"TMP", (FTemp / L"not there").wstring());
+  EXPECT_EQ(platform::TemporaryDirectory(), "");
+  EXPECT_EQ(GetStagingFolder(), ".zvq-support.tmp");
+  const fs::path before = fs::current_path();
+  fs::current_path(FScratch.Path());
+  PrepareStagingFolder();
+  CleanStagingFolder();
+  EXPECT_THROW(SaveApplet(BytesOf(test::TestAppletPath())), EFCreateError);
+  EXPECT_THROW(LaunchApplet(), ESupportLauncherException);
+  fs::current_path(before);
+  EXPECT_FALSE(fs::exists(FScratch.Path() / L".zvq-support.tmp"));
+}
+
+TEST(JoinPath, FollowsTheOneRuleWithWindowsSeparatorsAndRoots) {
+  struct Row {
+    const char* First;
+    const char* Second;
+    const char* Joined;
+  };
+  const Row rows[] = {
+      {"C:\\Temp", "x", "C:\\Temp\\x"},
+      {"C:\\Temp\\", "x", "C:\\Temp\\x"},
+      {"C:\\Temp/", "x", "C:\\Temp/x"},
+      {"C:", "x", "C:x"},
+      {"", "x", "x"},
+      {"C:\\Temp", "", "C:\\Temp"},
+      {"C:\\Temp", "D:\\y", "D:\\y"},
+      {"C:\\Temp", "\\y", "\\y"},
+      {"", "", ""},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(JoinPath(row.First, row.Second), row.Joined) << row.First << " + " << row.Second;
+  for (const char* bad : {"a|b", "a<b", "a>b", "a\"b", "a\nb"}) {
+    try {
+      JoinPath("C:\\Temp", bad);
+      ADD_FAILURE() << bad << " was joined";
+    } catch (const ESupportLauncherException& error) {
+      EXPECT_EQ(error.Message(), "Invalid characters in path");
+    }
+    EXPECT_THROW(JoinPath(bad, "x"), ESupportLauncherException);
+  }
+}
+
+TEST_F(Staging, PreparationCreatesExactlyTheOneFolderOnceAndCleaningSparesSubfolders) {
+  CleanStagingFolder();  // no folder yet: nothing happens
+  PrepareStagingFolder();
+  PrepareStagingFolder();
+  EXPECT_EQ(Entries(FTemp), std::vector<std::wstring>{L".zvq-support.tmp"});
+  EXPECT_TRUE(platform::DirectoryExists(test::PathText(StagingFolder())));
+
+  fs::create_directories(StagingFolder() / L"sub folder");
+  std::ofstream(StagingFolder() / L"sub folder" / L"kept.txt") << "kept";
+  for (const wchar_t* name : {L"one.bin", L"two \u00E9.bin"}) std::ofstream(StagingFolder() / name) << "x";
+  CleanStagingFolder();
+  EXPECT_EQ(Entries(StagingFolder()), std::vector<std::wstring>{L"sub folder"});
+  EXPECT_TRUE(fs::exists(StagingFolder() / L"sub folder" / L"kept.txt"));
+}
+
+TEST_F(Staging, TheFolderListsOnlyItsPlainTopLevelFiles) {
+  PrepareStagingFolder();
+  fs::create_directories(StagingFolder() / L"sub" / L"deeper");
+  std::ofstream(StagingFolder() / L"sub" / L"inner.txt") << "x";
+  std::ofstream(StagingFolder() / L"b \u00E9.bin") << "x";
+  std::ofstream(StagingFolder() / L"a.bin") << "x";
+  platform::PrivateFolder folder(GetStagingFolder());
+  ASSERT_TRUE(folder.IsOpen()) << folder.Refusal();
+  std::vector<std::string> names = folder.ListFileNames();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.bin", "b \xC3\xA9.bin"}));
+  EXPECT_TRUE(folder.FileExists("a.bin"));
+  EXPECT_FALSE(folder.FileExists("sub"));
+  EXPECT_FALSE(folder.FileExists("absent.bin"));
+  EXPECT_EQ(folder.WhyNotRunnable("sub"), "The file \"" + GetStagingFolder() + "\\sub\" is not a plain file");
+
+  platform::PrivateFolder missing(test::PathText(FTemp / L"absent"));
+  EXPECT_FALSE(missing.IsOpen());
+  EXPECT_EQ(missing.ErrorCode(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(Staging, ASavedAppletStartsFromItsQuotedPathInTheStagingFolder) {
+  PrepareStagingFolder();
+  std::ofstream(Applet()) << "an older, longer applet that the save must replace entirely";
+  SaveApplet(BytesOf(test::TestAppletPath()));
+  EXPECT_EQ(fs::file_size(Applet()), fs::file_size(test::TestAppletPath()));
+
+  test::AppletControl control(FScratch.Path() / L"report.txt");
+  test::ScopedEnvironment exitCode(L"ZVQ_TEST_APPLET_EXIT", L"7");
+  platform::ProcessInformation info = LaunchApplet();
+  EXPECT_EQ(platform::WaitForProcess(info.Process), 7);
+  auto report = control.Report();
+  EXPECT_EQ(report["command_line"], "\"" + GetAppletPath() + "\"");
+  EXPECT_EQ(report["directory"], GetStagingFolder());
+  CleanStagingFolder();
+  EXPECT_FALSE(fs::exists(Applet()));
+}
+
+TEST_F(Staging, TheRunningAppletIsLockedUntilItExits) {
+  PrepareStagingFolder();
+  SaveApplet(BytesOf(test::TestAppletPath()));
+  test::AppletControl control(FScratch.Path() / L"report.txt", /*AHold=*/true);
+  platform::ProcessInformation info = LaunchApplet();
+  ASSERT_TRUE(control.WaitUntilReady());
+
+  platform::PrivateFolder folder(GetStagingFolder());
+  ASSERT_TRUE(folder.IsOpen()) << folder.Refusal();
+  try {
+    folder.DeleteFile("QuintrelSupport.exe");
+    ADD_FAILURE() << "a running program was deleted";
+  } catch (const EOSError& error) {
+    EXPECT_EQ(error.ErrorCode(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(error.Message(),
+              "System Error.  Code: 5.\r\n" + platform::SystemErrorText(ERROR_ACCESS_DENIED));
+  }
+  CleanStagingFolder();
+  EXPECT_TRUE(fs::exists(Applet())) << "the clean-up must leave what it cannot delete";
+  try {
+    SaveApplet(BytesOf(test::TestAppletPath()));
+    ADD_FAILURE() << "a running program was overwritten";
+  } catch (const EFCreateError& error) {
+    EXPECT_EQ(error.Message(), "Cannot create file \"" + GetAppletPath() + "\". " +
+                                   platform::SystemErrorText(ERROR_SHARING_VIOLATION));
+  }
+
+  control.Release();
+  EXPECT_EQ(platform::WaitForProcess(info.Process), 0);
+  info.Process.Close();
+  info.Thread.Close();
+  CleanStagingFolder();
+  EXPECT_FALSE(fs::exists(Applet()));
+}
+
+TEST_F(Staging, AMissingAppletOrFolderFailsWithTheSystemsText) {
+  PrepareStagingFolder();
+  try {
+    LaunchApplet();
+    ADD_FAILURE() << "nothing was staged, yet something started";
+  } catch (const EOSError& error) {
+    EXPECT_EQ(FormatErrorText(error),
+              "[EOSError] System Error.  Code: 2.\r\n" + platform::SystemErrorText(ERROR_FILE_NOT_FOUND));
+  }
+  fs::remove(StagingFolder());
+  try {
+    SaveApplet(BytesOf(test::TestAppletPath()));
+    ADD_FAILURE() << "saved without a staging folder";
+  } catch (const EFCreateError& error) {
+    EXPECT_EQ(FormatErrorText(error), "[EFCreateError] Cannot create file \"" + GetAppletPath() + "\". " +
+                                          platform::SystemErrorText(ERROR_PATH_NOT_FOUND));
+  }
+}
+
+}  // namespace
+}  // namespace zvq

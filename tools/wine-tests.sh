@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Builds the OS layer, the staging routines, the thread facility and their tests for Windows with MinGW-w64
+# and runs every Windows test program under Wine in a prefix made for this run.
+#
+#   tools/wine-tests.sh [build-dir]        (default: build/win32 in the source tree)
+#
+# The shipped program is 32-bit, so the 32-bit cross build is always made. Its tests run under 32-bit Wine
+# where this host can execute 32-bit Linux programs; elsewhere (some containers and sandboxes cannot) the same
+# tests are built for 64-bit Windows and run under 64-bit Wine.
+set -euo pipefail
+
+source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build_dir="$(realpath -m "${1:-$source_dir/build/win32}")"
+mkdir -p "$build_dir"
+jobs="${ZVQ_JOBS:-2}"
+
+have_packages() {
+  local package
+  for package; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || return 1
+  done
+}
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+packages=(cmake ninja-build googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+if ! have_packages "${packages[@]}"; then
+  echo "== installing ${packages[*]}"
+  dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+fi
+
+configure_and_build() {  # <toolchain> <dir>
+  local toolchain="$1" dir="$2"
+  cmake -S "$source_dir" -B "$dir" -G Ninja --log-level=WARNING \
+    -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZVQ_BUILD_WINDOW=OFF -DZVQ_BUILD_SERVICE=OFF >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+echo "== 32-bit Windows build"
+configure_and_build toolchain-i686-w64-mingw32.cmake "$build_dir/i686"
+
+if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  tests_dir="$build_dir/i686"
+  wine=(wine)
+  wineserver=wineserver
+  export WINEARCH=win32
+else
+  echo "== this host cannot run 32-bit programs: the tests run as 64-bit Windows programs"
+  configure_and_build toolchain-x86_64-w64-mingw32.cmake "$build_dir/x86_64"
+  tests_dir="$build_dir/x86_64"
+  wine=(/usr/lib/wine/wine64)
+  wineserver=/usr/lib/wine/wineserver64
+  export WINEARCH=win64
+fi
+
+export WINEPREFIX="$build_dir/wineprefix"
+export WINEDEBUG=-all
+# No Mono or Gecko: the prefix is for console test programs, and their installers would want the network.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+rm -rf "$WINEPREFIX"
+trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
+echo "== making a fresh Wine prefix"
+timeout 300 "${wine[@]}" wineboot --init >/dev/null 2>&1
+"$wineserver" -w
+
+# Wine's exit code can hide a program that never loaded, so what counts is gtest's own summary.
+failed=0
+mapfile -t programs < <(find "$tests_dir/tests" -name '*_test.exe' | sort)
+[ "${#programs[@]}" -gt 0 ] || { echo "no test programs found under $tests_dir/tests"; exit 1; }
+for program in "${programs[@]}"; do
+  name="$(basename "$program" .exe)"
+  log="$build_dir/$name.log"
+  status=0
+  (cd "$(dirname "$program")" && timeout 300 "${wine[@]}" "$program") >"$log" 2>&1 || status=$?
+  if [ "$status" -eq 0 ] && grep -Eq '^\[  PASSED  \] [0-9]+ tests?\.' "$log" && ! grep -q '^\[  FAILED  \]' "$log"; then
+    echo "PASS $name: $(grep -E '^\[==========\] [0-9]+ tests? from' "$log" | tail -1 | cut -c14-)"
+  else
+    echo "FAIL $name (exit status $status); its output:"
+    cat "$log"
+    failed=1
+  fi
+done
+exit "$failed"
