@@ -68,6 +68,8 @@ timeout 300 "${wine[@]}" wineboot --init >/dev/null 2>&1
 
 # Wine's exit code can hide a program that never loaded, so what counts is gtest's own summary.
 failed=0
+passed_programs=0
+failed_programs=0
 mapfile -t programs < <(find "$tests_dir/tests" -name '*_test.exe' | sort)
 [ "${#programs[@]}" -gt 0 ] || { echo "no test programs found under $tests_dir/tests"; exit 1; }
 for program in "${programs[@]}"; do
@@ -77,10 +79,13 @@ for program in "${programs[@]}"; do
   (cd "$(dirname "$program")" && timeout 300 "${wine[@]}" "$program") >"$log" 2>&1 || status=$?
   if [ "$status" -eq 0 ] && grep -Eq '^\[  PASSED  \] [0-9]+ tests?\.' "$log" && ! grep -q '^\[  FAILED  \]' "$log"; then
     echo "PASS $name: $(grep -E '^\[==========\] [0-9]+ tests? from' "$log" | tail -1 | cut -c14-)"
+    passed_programs=$((passed_programs + 1))
   else
     echo "FAIL $name (exit status $status); its output:"
     cat "$log"
     failed=1
+    failed_programs=$((failed_programs + 1))
   fi
 done
+echo "windows: $passed_programs passed, $failed_programs failed"
 exit "$failed"
