@@ -51,6 +51,7 @@ trap stop_all EXIT
 trap 'echo; echo "Stopped by the user."; exit 130' INT TERM
 
 build_demo() {
+  echo "Building the launcher, the demo service and the demo applet in $build"
   # The default preset, but trusting the demo service's CA, which the service makes on its first start.
   cmake --preset default -B "$build" -DZVQ_BUILD_TESTS=OFF \
     -DZVQ_CA_BUNDLE="$state/ca-cert.pem" -DZVQ_CA_BUNDLE_MADE_LATER=ON >"$work/configure.log" ||
