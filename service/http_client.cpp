@@ -10,29 +10,14 @@
 #include <iterator>
 #include <optional>
 
+#include "service/curl_handles.h"
+
 namespace zvq::http {
 
 namespace {
 
 constexpr const char* kUserAgent = "zvq-support-launcher/1.0";
 constexpr std::size_t kMaxReservation = 64u << 20;
-
-struct EasyCleanup {
-  void operator()(CURL* AHandle) const noexcept { curl_easy_cleanup(AHandle); }
-};
-struct SlistFree {
-  void operator()(curl_slist* AList) const noexcept { curl_slist_free_all(AList); }
-};
-struct UrlCleanup {
-  void operator()(CURLU* AUrl) const noexcept { curl_url_cleanup(AUrl); }
-};
-struct CurlFree {
-  void operator()(char* AText) const noexcept { curl_free(AText); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
-using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
-using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
-using CurlText = std::unique_ptr<char, CurlFree>;
 
 bool SameText(std::string_view A, std::string_view B) {
   return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
