@@ -51,6 +51,11 @@ TEST(TestService, ARouteCanBeReplacedWhileRunning) {
   EXPECT_EQ(reply->body, "2");
 }
 
+TEST(TestService, StopsAtOnceEvenBeforeItsThreadHasStartedListening) {
+  // Destroyed straight after construction, the accept thread has often not entered its loop yet.
+  for (int round = 0; round < 20; ++round) TestService service;
+}
+
 TEST(RawTlsServer, RecordsTheExactRequestBytesAndSendsTheCannedReply) {
   TempDir directory;
   TestPki pki(directory.Path(), "raw");

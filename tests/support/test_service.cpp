@@ -42,10 +42,15 @@ TestService::TestService()
   // Binding listens already: connections made before the thread runs wait in the backlog.
   FPort = FServer.bind_to_any_port("127.0.0.1");
   if (FPort <= 0) throw std::runtime_error("test service: cannot bind a loopback port");
-  FThread = std::thread([this] { FServer.listen_after_bind(); });
+  FThread = std::thread([this] {
+    FServer.listen_after_bind();
+    FListenEnded = true;
+  });
 }
 
 TestService::~TestService() {
+  // stop() does nothing until the accept loop runs: stopping earlier would leave the join waiting forever.
+  while (!FServer.is_running() && !FListenEnded) std::this_thread::yield();
   FServer.stop();
   if (FThread.joinable()) FThread.join();
 }

@@ -27,6 +27,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -97,6 +98,7 @@ class TestService {
   mutable std::mutex FMutex;
   std::map<std::pair<std::string, std::string>, Handler> FRoutes;
   std::vector<RecordedRequest> FRequests;
+  std::atomic<bool> FListenEnded{false};
   std::thread FThread;
 };
 
