@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "errors/errors.h"
+#include "service/body_sink.h"
 #include "service/byte_stream.h"
 
 namespace zvq::http {
@@ -39,12 +40,6 @@ struct Settings {
   int MaxRedirects = 5;
 };
 
-// A reply body passed the limit of the stream it was written into. Never shown to the user: the service
-// client turns it into the error that fits the call.
-class EResponseTooLarge : public NamedException<"EResponseTooLarge", ENetHTTPClientException> {
-  using NamedException::NamedException;
-};
-
 // One libcurl easy handle per client, so the calls of one launch share cookies and the connection.
 // Status codes never raise; only transport faults do (ENetHTTPClientException and its kin).
 class HttpClient {
@@ -57,9 +52,9 @@ class HttpClient {
   HttpClient& operator=(HttpClient&&) noexcept;
 
   // Executes the request, following redirects (at most Settings::MaxRedirects) by our own loop. ABody
-  // receives the final response's body only. A redirect from https to a non-https URL is not followed:
+  // receives the final response's body only; an exception ABody raises stops the transfer and is raised here. A redirect from https to a non-https URL is not followed:
   // the redirect response itself is returned as final.
-  Response Execute(const Request& ARequest, ByteStream& ABody);
+  Response Execute(const Request& ARequest, BodySink& ABody);
 
  private:
   struct Impl;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -17,7 +18,6 @@ namespace zvq::http {
 namespace {
 
 constexpr const char* kUserAgent = "zvq-support-launcher/1.0";
-constexpr std::size_t kMaxReservation = 64u << 20;
 
 bool SameText(std::string_view A, std::string_view B) {
   return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
@@ -94,10 +94,10 @@ std::string Response::HeaderValue(std::string_view AName) const {
 struct HttpClient::Impl {
   explicit Impl(Settings ASettings);
 
-  Response Execute(const Request& ARequest, ByteStream& ABody);
+  Response Execute(const Request& ARequest, BodySink& ABody);
 
   // One request/response exchange without following anything.
-  Response PerformHop(const Request& AHop, ByteStream& ABody, bool& AFollowable, std::string& ANextUrl);
+  Response PerformHop(const Request& AHop, BodySink& ABody, bool& AFollowable, std::string& ANextUrl);
   void PrepareHop(const Request& AHop);
   [[noreturn]] void RaiseTransportError(CURLcode ACode);
   std::string ErrorText(CURLcode ACode) const;
@@ -122,14 +122,14 @@ struct HttpClient::Impl {
 
   // State of the hop in progress, read and written by the callbacks.
   std::string FHopUrl;
-  ByteStream* FBody = nullptr;
+  BodySink* FBody = nullptr;
   long FStatus = 0;
   std::vector<Header> FHeaders;
   std::size_t FWritten = 0;  // body bytes this hop put into FBody
   bool FResponseStarted = false;
   bool FFollowable = false;  // a redirect we will follow: its body is dropped
   std::string FNextUrl;
-  bool FRefused = false;     // the body stream refused an append
+  std::exception_ptr FSinkFailure;  // what the body sink raised; libcurl must not see it
   bool FStalled = false;
   std::chrono::steady_clock::time_point FLastProgress;
   bool FConnected = false;
@@ -238,7 +238,7 @@ void HttpClient::Impl::PrepareHop(const Request& AHop) {
   }
 }
 
-Response HttpClient::Impl::PerformHop(const Request& AHop, ByteStream& ABody, bool& AFollowable,
+Response HttpClient::Impl::PerformHop(const Request& AHop, BodySink& ABody, bool& AFollowable,
                                       std::string& ANextUrl) {
   PrepareHop(AHop);
   FHopUrl = AHop.Url;
@@ -249,7 +249,7 @@ Response HttpClient::Impl::PerformHop(const Request& AHop, ByteStream& ABody, bo
   FResponseStarted = false;
   FFollowable = false;
   FNextUrl.clear();
-  FRefused = false;
+  FSinkFailure = nullptr;
   FStalled = false;
   FConnected = false;
   FLastDown = FLastUp = 0;
@@ -258,7 +258,7 @@ Response HttpClient::Impl::PerformHop(const Request& AHop, ByteStream& ABody, bo
 
   const CURLcode code = curl_easy_perform(FCurl.get());
   FBody = nullptr;
-  if (FRefused) throw EResponseTooLarge("The reply is larger than " + std::to_string(ABody.Limit()) + " bytes");
+  if (FSinkFailure) std::rethrow_exception(FSinkFailure);
   if (code != CURLE_OK) RaiseTransportError(code);
 
   Response response;
@@ -314,7 +314,7 @@ std::size_t HttpClient::Impl::TakeHeaderLine(std::string_view ALine) {
     FHeaders.clear();
     FStatus = 0;
     // The body of a reply libcurl answered itself (an authentication challenge) is not the caller's.
-    if (FBody != nullptr && FWritten > 0 && FBody->Size() == FWritten) FBody->Clear();
+    if (FBody != nullptr && FWritten > 0) FBody->Discard();
     FWritten = 0;
     const auto space = ALine.find(' ');
     if (space != std::string_view::npos) {
@@ -355,7 +355,7 @@ void HttpClient::Impl::HeadersComplete() {
     for (const auto& header : FHeaders)
       if (SameText(header.Name, "Content-Length")) {
         // Only a hint: a peer's claim never makes us allocate more than a modest amount up front.
-        if (auto length = ParseLength(header.Value)) FBody->Reserve(std::min(*length, kMaxReservation));
+        if (auto length = ParseLength(header.Value)) FBody->Expect(*length);
         break;
       }
   }
@@ -366,18 +366,14 @@ std::size_t HttpClient::Impl::OnWrite(char* AData, std::size_t ASize, std::size_
   const std::size_t size = ASize * ACount;
   self.FResponseStarted = true;
   if (self.FFollowable || self.FBody == nullptr) return size;
-  bool appended = false;
   try {
-    appended = self.FBody->Append(AData, size);
-  } catch (const std::bad_alloc&) {
-    appended = false;  // a reply we cannot hold is too large for us
-  }
-  if (appended) self.FWritten += size;
-  if (!appended) {
-    // Exceptions must not cross libcurl; the refusal is raised once curl_easy_perform has returned.
-    self.FRefused = true;
+    self.FBody->Write(std::span(reinterpret_cast<const std::uint8_t*>(AData), size));
+  } catch (...) {
+    // Exceptions must not cross libcurl; this one is raised once curl_easy_perform has returned.
+    self.FSinkFailure = std::current_exception();
     return CURL_WRITEFUNC_ERROR;
   }
+  self.FWritten += size;
   return size;
 }
 
@@ -406,7 +402,7 @@ int HttpClient::Impl::OnProgress(void* AImpl, curl_off_t, curl_off_t ADownNow, c
   return 0;
 }
 
-Response HttpClient::Impl::Execute(const Request& ARequest, ByteStream& ABody) {
+Response HttpClient::Impl::Execute(const Request& ARequest, BodySink& ABody) {
   Request hop = ARequest;
   for (int followed = 0;; ++followed) {
     bool followable = false;
@@ -432,6 +428,6 @@ HttpClient::~HttpClient() = default;
 HttpClient::HttpClient(HttpClient&&) noexcept = default;
 HttpClient& HttpClient::operator=(HttpClient&&) noexcept = default;
 
-Response HttpClient::Execute(const Request& ARequest, ByteStream& ABody) { return FImpl->Execute(ARequest, ABody); }
+Response HttpClient::Execute(const Request& ARequest, BodySink& ABody) { return FImpl->Execute(ARequest, ABody); }
 
 }  // namespace zvq::http

@@ -114,7 +114,7 @@ bool TzqRemoteSupportAPI::TryGetJsonObject(const json::Value& AValue, std::strin
   return AObject.has_value();
 }
 
-void TzqRemoteSupportAPI::DownloadApp(ByteStream& AStream) {
+void TzqRemoteSupportAPI::DownloadApp(http::BodySink& AStream) {
   if (FDownloadUrl.empty()) return;
 
   // We are about to run what this returns: only https, all the way (the client does not follow a redirect
@@ -129,11 +129,11 @@ void TzqRemoteSupportAPI::DownloadApp(ByteStream& AStream) {
   try {
     response = FClient->Execute(request, AStream);
   } catch (const http::EResponseTooLarge&) {
-    AStream.Clear();
+    AStream.Discard();
     throw EDownloadError(kDownloadError);
   }
   if (response.StatusCode < 200 || response.StatusCode >= 300) {
-    AStream.Clear();
+    AStream.Discard();
     throw EDownloadError(kDownloadError);
   }
 }

@@ -44,9 +44,9 @@ class TzqRemoteSupportAPI {
   // and also when the reply was unusable without naming an error; raises the launcher's errors otherwise.
   bool CheckCode(const std::u16string& ACode);
 
-  // Downloads the applet into AStream (which should carry kMaxAppletBytes as its limit); does nothing
-  // when no URL is known.
-  void DownloadApp(ByteStream& AStream);
+  // Downloads the applet into AStream (which should refuse more than kMaxAppletBytes); does nothing when no
+  // URL is known. On failure AStream has been told to discard what it got.
+  void DownloadApp(http::BodySink& AStream);
 
   const std::string& DownloadUrl() const { return FDownloadUrl; }
 
