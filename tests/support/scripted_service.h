@@ -16,16 +16,19 @@
 // Scripting: replies are queued per path (the request target up to any "?"). Queued replies are served
 // in order and the last one keeps being served, so one redirect to its own path is a loop. A path with
 // nothing queued gets "404 Not Found". Connections are kept alive after a plain reply unless the reply says
-// "Connection: close"; after a fault the service closes the connection.
+// "Connection: close"; after any fault but fmNone the service says "Connection: close" and closes.
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace zvq::testing {
+
+class TempDir;
 
 // What the service does instead of (or on top of) a plain reply.
 enum class FaultMode : std::uint8_t {
@@ -36,8 +39,8 @@ enum class FaultMode : std::uint8_t {
   fmShortBody,       // head announcing the full length, half the body, then a clean TLS close
   fmDrip,            // head at once, then the body one byte every Interval
   fmRedirectLoop,    // "302 Found" to the same path with "?hop=<n>" for ever (status, headers, body ignored)
-  fmManyHeaders,     // Count filler header lines ("X-Filler-<i>: <i>") before the given headers
-  fmHugeHeaderLine,  // one "X-Huge: " header line Count bytes long before the given headers
+  fmManyHeaders,     // Count (0: 10 000) filler lines "X-Filler-<i>: <i>" before the given headers
+  fmHugeHeaderLine,  // one "X-Huge: aaa..." line Count (0: 1 MiB) bytes long before the given headers
 };
 
 // Each listener serves the same script; only its certificate differs. All certificates come from the CA
@@ -100,13 +103,14 @@ class ScriptedService {
   void Clear();
 
  private:
-  ScriptedService(std::uint16_t AControlPort, std::intptr_t AProcess, int AStdin);
-  std::string Call(const std::vector<std::string>& AFields) const;
+  ScriptedService() = default;
+  std::vector<std::string> Call(const std::vector<std::string>& AFields) const;
 
   std::uint16_t FControlPort = 0;
   std::intptr_t FProcess = 0;  // the spawned service (Linux), 0 otherwise
   int FStdin = -1;             // its standard input: closing it ends the service
   std::uint16_t FPorts[3] = {};
+  std::unique_ptr<TempDir> FDirectory;
   std::filesystem::path FCaFile;
 };
 
