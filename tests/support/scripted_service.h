@@ -41,6 +41,7 @@ enum class FaultMode : std::uint8_t {
   fmRedirectLoop,    // "302 Found" to the same path with "?hop=<n>" for ever (status, headers, body ignored)
   fmManyHeaders,     // Count (0: 10 000) filler lines "X-Filler-<i>: <i>" before the given headers
   fmHugeHeaderLine,  // one "X-Huge: aaa..." line Count (0: 1 MiB) bytes long before the given headers
+  fmSilent,          // no reply at all: the connection stays open until the client gives up
 };
 
 // Each listener serves the same script; only its certificate differs. All certificates come from the CA

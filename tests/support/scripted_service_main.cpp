@@ -290,6 +290,12 @@ After Answer(SSL* ASsl, int ASocket, const ScriptedReply& AReply) {
         if (!WriteAll(ASsl, std::string_view(&byte, 1))) return After::afAbandon;
       }
       return After::afClose;
+    case FaultMode::fmSilent: {
+      char ignored[4096];
+      while (SSL_read(ASsl, ignored, sizeof ignored) > 0) {
+      }
+      return After::afAbandon;
+    }
   }
   return After::afClose;
 }
@@ -349,7 +355,7 @@ std::vector<std::string> Command(const std::vector<std::string>& AFields, Script
     ScriptedReply reply;
     reply.Status = static_cast<int>(Number(AFields[2]));
     const auto fault = Number(AFields[3]);
-    if (fault > static_cast<std::uint32_t>(FaultMode::fmHugeHeaderLine)) throw std::runtime_error("unknown fault");
+    if (fault > static_cast<std::uint32_t>(FaultMode::fmSilent)) throw std::runtime_error("unknown fault");
     reply.Fault = static_cast<FaultMode>(fault);
     reply.Interval = std::chrono::milliseconds(Number(AFields[4]));
     reply.Count = Number(AFields[5]);
