@@ -6,7 +6,13 @@
 //
 // Once every port listens it prints "control <port>" on a line of its own. --watch-stdin: it ends when its
 // standard input reaches end of file, so it never outlives the test program that spawned it.
-// --ca-file: the CA's PEM is also written there, for scripts.
+// --ca-file: the CA's PEM is also written there, for scripts. A script that runs test programs elsewhere
+// (Windows ones under Wine) starts it and hands the port on:
+//
+//   coproc SERVICE { exec zvq-scripted-service --watch-stdin; }
+//   read -r _ ZVQ_SCRIPTED_SERVICE <&"${SERVICE[0]}" && export ZVQ_SCRIPTED_SERVICE
+//   ... run the test programs ...
+//   eval "exec ${SERVICE[1]}>&-"; wait "$SERVICE_PID"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -303,16 +309,20 @@ After Answer(SSL* ASsl, int ASocket, const ScriptedReply& AReply) {
 void Serve(SSL_CTX* AContext, int AFd, Script& AScript) {
   Socket socket(AFd);
   SslPtr ssl(SSL_new(AContext));
-  if (ssl && SSL_set_fd(ssl.get(), AFd) == 1 && SSL_accept(ssl.get()) == 1) {
-    std::string pending;
-    std::string request;
-    After after = After::afKeepAlive;
-    while (after == After::afKeepAlive && ReadRequest(ssl.get(), pending, request)) {
-      const std::string path = PathOf(request);
-      AScript.Record(request);
-      after = Answer(ssl.get(), AFd, AScript.Next(path));
+  // A request the service cannot read ends its connection, never the service.
+  try {
+    if (ssl && SSL_set_fd(ssl.get(), AFd) == 1 && SSL_accept(ssl.get()) == 1) {
+      std::string pending;
+      std::string request;
+      After after = After::afKeepAlive;
+      while (after == After::afKeepAlive && ReadRequest(ssl.get(), pending, request)) {
+        const std::string path = PathOf(request);
+        AScript.Record(request);
+        after = Answer(ssl.get(), AFd, AScript.Next(path));
+      }
+      if (after == After::afClose) SSL_shutdown(ssl.get());
     }
-    if (after == After::afClose) SSL_shutdown(ssl.get());
+  } catch (const std::exception&) {
   }
   ERR_clear_error();
 }
