@@ -16,7 +16,8 @@
 // Scripting: replies are queued per path (the request target up to any "?"). Queued replies are served
 // in order and the last one keeps being served, so one redirect to its own path is a loop. A path with
 // nothing queued gets "404 Not Found". Connections are kept alive after a plain reply unless the reply says
-// "Connection: close"; after any fault but fmNone the service says "Connection: close" and closes.
+// "Connection: close"; every other mode ends the connection (announcing it with "Connection: close" when it
+// writes a head of its own).
 
 #include <chrono>
 #include <cstdint>
