@@ -86,8 +86,8 @@ const FaultCase kFaults[] = {
      "ENetHTTPClientException", kReceiving},
     {"a TLS alert in the middle of the body", FaultMode::fmTlsAlertMidBody, Listener::lnValid, 0ms,
      "ENetHTTPClientException", kReceiving},
-    {"a body shorter than its Content-Length, then a clean close", FaultMode::fmShortBody, Listener::lnValid, 0ms,
-     "ENetHTTPClientException", kReceiving},
+    {"a body shorter than its Content-Length, then a clean close", FaultMode::fmShortBody, Listener::lnValid,
+     0ms, "ENetHTTPClientException", kReceiving},
     {"a body dripping slower than the stall limit", FaultMode::fmDrip, Listener::lnValid, 3 * kShortStall,
      "ENetHTTPClientException", kReceiving},
     {"a service that never answers", FaultMode::fmSilent, Listener::lnValid, 0ms, "ENetHTTPClientException",
@@ -96,8 +96,8 @@ const FaultCase kFaults[] = {
      kTooManyRedirects},
     {"ten thousand header lines", FaultMode::fmManyHeaders, Listener::lnValid, 0ms, "ENetHTTPClientException",
      kReceiving},
-    {"a header line of a mebibyte", FaultMode::fmHugeHeaderLine, Listener::lnValid, 0ms, "ENetHTTPClientException",
-     kReceiving},
+    {"a header line of a mebibyte", FaultMode::fmHugeHeaderLine, Listener::lnValid, 0ms,
+     "ENetHTTPClientException", kReceiving},
     {"a certificate for another name", FaultMode::fmNone, Listener::lnWrongName, 0ms,
      "ENetHTTPCertificateException", kCertificate},
     {"an expired certificate", FaultMode::fmNone, Listener::lnExpired, 0ms, "ENetHTTPCertificateException",
@@ -125,7 +125,9 @@ TEST_P(FaultInjection, TheHttpClientFailsWithTheTransportErrorInBoundedTimeAndSt
   http::HttpClient client(Trusting(kShortStall));
 
   ByteStream body;
-  const auto outcome = Attempt([&] { client.Execute({"GET", Service().Url("/fault", fault.Via), {}, {}}, body); });
+  const auto outcome = Attempt([&] {
+    client.Execute({"GET", Service().Url("/fault", fault.Via), {}, {}}, body);
+  });
   EXPECT_TRUE(Matches(outcome, fault)) << outcome.Class << ": " << outcome.Message;
   EXPECT_LT(outcome.Took, kBound);
   // The exact text differs by backend; kept in the test report so backends can be compared.

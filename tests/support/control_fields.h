@@ -36,14 +36,16 @@ inline std::vector<std::string> Fields(std::string_view AMessage) {
   std::vector<std::string> fields;
   while (!AMessage.empty()) {
     const auto colon = AMessage.find(':');
-    if (colon == std::string_view::npos || colon == 0 || colon > 19) throw std::runtime_error("control: bad length");
+    if (colon == std::string_view::npos || colon == 0 || colon > 19)
+      throw std::runtime_error("control: bad length");
     std::size_t length = 0;
     for (char digit : AMessage.substr(0, colon)) {
       if (digit < '0' || digit > '9') throw std::runtime_error("control: bad length");
       length = length * 10 + static_cast<std::size_t>(digit - '0');
     }
     AMessage.remove_prefix(colon + 1);
-    if (AMessage.size() <= length || AMessage[length] != ',') throw std::runtime_error("control: truncated field");
+    if (AMessage.size() <= length || AMessage[length] != ',')
+      throw std::runtime_error("control: truncated field");
     fields.emplace_back(AMessage.substr(0, length));
     AMessage.remove_prefix(length + 1);
   }

@@ -29,15 +29,17 @@ ReceivedRequest Parse(std::string ARaw) {
   const auto first = requestLine.find(' ');
   const auto second = requestLine.find(' ', first + 1);
   request.Method = std::string(requestLine.substr(0, first));
-  if (first != std::string_view::npos) request.Target = std::string(requestLine.substr(first + 1, second - first - 1));
+  if (first != std::string_view::npos)
+    request.Target = std::string(requestLine.substr(first + 1, second - first - 1));
   while (lineEnd != std::string_view::npos) {
     const auto start = lineEnd + 2;
     lineEnd = head.find("\r\n", start);
-    const std::string_view line = head.substr(start, lineEnd == std::string_view::npos ? lineEnd : lineEnd - start);
+    const std::string_view line =
+        head.substr(start, lineEnd == std::string_view::npos ? lineEnd : lineEnd - start);
     const auto colon = line.find(':');
-    request.Headers.push_back({std::string(line.substr(0, colon)),
-                               colon == std::string_view::npos ? std::string()
-                                                               : std::string(TrimBlanks(line.substr(colon + 1)))});
+    request.Headers.push_back(
+        {std::string(line.substr(0, colon)),
+         colon == std::string_view::npos ? std::string() : std::string(TrimBlanks(line.substr(colon + 1)))});
   }
   request.Raw = std::move(ARaw);
   return request;
@@ -97,7 +99,8 @@ void ScriptedService::Reply(std::string_view APath, ScriptedReply AReply) {
   Call(fields);
 }
 
-void ScriptedService::Reply(std::string_view APath, int AStatus, std::vector<HeaderLine> AHeaders, std::string ABody) {
+void ScriptedService::Reply(std::string_view APath, int AStatus, std::vector<HeaderLine> AHeaders,
+                            std::string ABody) {
   Reply(APath, ScriptedReply{AStatus, std::move(AHeaders), std::move(ABody)});
 }
 
@@ -118,7 +121,8 @@ void ScriptedService::Clear() { Call({"clear"}); }
 std::vector<std::string> ScriptedService::Call(const std::vector<std::string>& AFields) const {
   auto answer = control::Fields(scripted::Exchange(FControlPort, control::Message(AFields)));
   if (answer.empty() || answer[0] != "ok")
-    throw std::runtime_error("scripted service: " + (answer.size() > 1 ? answer[1] : std::string("no answer")));
+    throw std::runtime_error("scripted service: " +
+                             (answer.size() > 1 ? answer[1] : std::string("no answer")));
   return answer;
 }
 

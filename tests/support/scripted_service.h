@@ -33,16 +33,16 @@ class TempDir;
 
 // What the service does instead of (or on top of) a plain reply.
 enum class FaultMode : std::uint8_t {
-  fmNone,            // status line, headers, "Content-Length" unless a length or transfer coding is given, body
-  fmRaw,             // the body field is written as the whole reply, byte for byte; then the connection closes
-  fmResetMidBody,    // head and the first half of the body, then a TCP reset
-  fmTlsAlertMidBody, // head and the first half of the body, then a fatal TLS alert record, then close
-  fmShortBody,       // head announcing the full length, half the body, then a clean TLS close
-  fmDrip,            // head at once, then the body one byte every Interval
-  fmRedirectLoop,    // "302 Found" to the same path with "?hop=<n>" for ever (status, headers, body ignored)
-  fmManyHeaders,     // Count (0: 10 000) filler lines "X-Filler-<i>: <i>" before the given headers
-  fmHugeHeaderLine,  // one "X-Huge: aaa..." line Count (0: 1 MiB) bytes long before the given headers
-  fmSilent,          // no reply at all: the connection stays open until the client gives up
+  fmNone,          // status line, headers, "Content-Length" unless a length or transfer coding is given, body
+  fmRaw,           // the body field is written as the whole reply, byte for byte; then the connection closes
+  fmResetMidBody,  // head and the first half of the body, then a TCP reset
+  fmTlsAlertMidBody,  // head and the first half of the body, then a fatal TLS alert record, then close
+  fmShortBody,        // head announcing the full length, half the body, then a clean TLS close
+  fmDrip,             // head at once, then the body one byte every Interval
+  fmRedirectLoop,     // "302 Found" to the same path with "?hop=<n>" for ever (status, headers, body ignored)
+  fmManyHeaders,      // Count (0: 10 000) filler lines "X-Filler-<i>: <i>" before the given headers
+  fmHugeHeaderLine,   // one "X-Huge: aaa..." line Count (0: 1 MiB) bytes long before the given headers
+  fmSilent,           // no reply at all: the connection stays open until the client gives up
 };
 
 // Each listener serves the same script; only its certificate differs. All certificates come from the CA
@@ -96,7 +96,8 @@ class ScriptedService {
 
   // Queues a reply for APath ("/validate").
   void Reply(std::string_view APath, ScriptedReply AReply);
-  void Reply(std::string_view APath, int AStatus, std::vector<HeaderLine> AHeaders = {}, std::string ABody = {});
+  void Reply(std::string_view APath, int AStatus, std::vector<HeaderLine> AHeaders = {},
+             std::string ABody = {});
   void Fault(std::string_view APath, FaultMode AMode, ScriptedReply AReply = {});
 
   // Every request received since the last Clear(), in order of arrival.

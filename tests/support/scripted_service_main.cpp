@@ -121,7 +121,8 @@ std::size_t ContentLength(std::string_view AHead) {
   std::size_t start = AHead.find("\r\n");
   while (start != std::string_view::npos) {
     const auto end = AHead.find("\r\n", start + 2);
-    const auto line = AHead.substr(start + 2, end == std::string_view::npos ? std::string_view::npos : end - start - 2);
+    const auto line =
+        AHead.substr(start + 2, end == std::string_view::npos ? std::string_view::npos : end - start - 2);
     const auto colon = line.find(':');
     if (colon != std::string_view::npos && SameText(line.substr(0, colon), "Content-Length"))
       return std::stoull(std::string(line.substr(colon + 1)));
@@ -140,17 +141,28 @@ std::string PathOf(std::string_view ARequest) {
 
 const char* Reason(int AStatus) {
   switch (AStatus) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 401: return "Unauthorized";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 204:
+      return "No Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 303:
+      return "See Other";
+    case 307:
+      return "Temporary Redirect";
+    case 308:
+      return "Permanent Redirect";
+    case 401:
+      return "Unauthorized";
+    case 404:
+      return "Not Found";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
   }
 }
 
@@ -202,7 +214,8 @@ std::string Head(const ScriptedReply& AReply, bool ACloses) {
   std::string head = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n";
   if (AReply.Fault == FaultMode::fmManyHeaders) {
     const auto count = AReply.Count != 0 ? AReply.Count : kDefaultManyHeaders;
-    for (std::uint32_t i = 0; i < count; ++i) head += "X-Filler-" + std::to_string(i) + ": " + std::to_string(i) + "\r\n";
+    for (std::uint32_t i = 0; i < count; ++i)
+      head += "X-Filler-" + std::to_string(i) + ": " + std::to_string(i) + "\r\n";
   } else if (AReply.Fault == FaultMode::fmHugeHeaderLine) {
     const auto length = std::max<std::uint32_t>(AReply.Count != 0 ? AReply.Count : kDefaultHugeLine, 9);
     head += "X-Huge: " + std::string(length - 8, 'a') + "\r\n";
@@ -236,8 +249,10 @@ bool ReadRequest(SSL* ASsl, std::string& APending, std::string& ARequest) {
   for (;;) {
     if (wanted == std::string::npos) {
       const auto end = APending.find("\r\n\r\n");
-      if (end != std::string::npos) wanted = end + 4 + ContentLength(std::string_view(APending).substr(0, end));
-      else if (APending.size() > kMaxRequestHead) return false;
+      if (end != std::string::npos)
+        wanted = end + 4 + ContentLength(std::string_view(APending).substr(0, end));
+      else if (APending.size() > kMaxRequestHead)
+        return false;
     }
     if (wanted != std::string::npos && APending.size() >= wanted) break;
     const int got = SSL_read(ASsl, buffer, sizeof buffer);
@@ -271,7 +286,8 @@ After Answer(SSL* ASsl, int ASocket, const ScriptedReply& AReply) {
     case FaultMode::fmHugeHeaderLine:
       return WriteAll(ASsl, Head(AReply, true) + std::string(body)) ? After::afClose : After::afAbandon;
     case FaultMode::fmResetMidBody: {
-      if (WriteAll(ASsl, Head(AReply, true) + std::string(half))) std::this_thread::sleep_for(kPauseBeforeBreak);
+      if (WriteAll(ASsl, Head(AReply, true) + std::string(half)))
+        std::this_thread::sleep_for(kPauseBeforeBreak);
       const linger reset{1, 0};
       ::setsockopt(ASocket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
       return After::afAbandon;
@@ -287,7 +303,8 @@ After Answer(SSL* ASsl, int ASocket, const ScriptedReply& AReply) {
       return After::afAbandon;
     }
     case FaultMode::fmShortBody:
-      if (WriteAll(ASsl, Head(AReply, true) + std::string(half))) std::this_thread::sleep_for(kPauseBeforeBreak);
+      if (WriteAll(ASsl, Head(AReply, true) + std::string(half)))
+        std::this_thread::sleep_for(kPauseBeforeBreak);
       return After::afClose;
     case FaultMode::fmDrip:
       if (!WriteAll(ASsl, Head(AReply, true))) return After::afAbandon;

@@ -40,7 +40,8 @@ class Fd {
   throw std::runtime_error("scripted service: " + AWhat + ": " + std::strerror(errno));
 }
 
-// The line the service prints once it listens; a service that dies or hangs before it is an error, not a hang.
+// The line the service prints once it listens; a service that dies or hangs before it is an error, not a
+// hang.
 std::string ReadReadyLine(int AFd) {
   constexpr int kStartLimitMs = 30'000;
   std::string line;
@@ -113,7 +114,8 @@ ServiceProcess LaunchService() {
   ::close(outputWrite.Release());
   try {
     const std::string line = ReadReadyLine(outputRead.Get());
-    if (!line.starts_with("control ")) throw std::runtime_error("scripted service: unexpected output: " + line);
+    if (!line.starts_with("control "))
+      throw std::runtime_error("scripted service: unexpected output: " + line);
     service.ControlPort = static_cast<std::uint16_t>(std::stoul(line.substr(8)));
   } catch (...) {
     EndService(service);

@@ -13,13 +13,15 @@ namespace zvq::testing::scripted {
 namespace {
 
 [[noreturn]] void Fail(const std::string& AWhat) {
-  throw std::runtime_error("scripted service: " + AWhat + " failed, error " + std::to_string(WSAGetLastError()));
+  throw std::runtime_error("scripted service: " + AWhat + " failed, error " +
+                           std::to_string(WSAGetLastError()));
 }
 
 struct Winsock {
   Winsock() {
     WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) throw std::runtime_error("scripted service: WSAStartup failed");
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+      throw std::runtime_error("scripted service: WSAStartup failed");
   }
   ~Winsock() { WSACleanup(); }
 };
