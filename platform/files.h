@@ -21,14 +21,24 @@ std::string ExcludeTrailingSeparator(std::string_view APath);
 // no folder part.
 std::string ExtractFileDirectory(std::string_view APath);
 
-// The user's temporary directory; empty when it cannot be determined.
+// The user's temporary directory; empty when it cannot be determined. On POSIX: $TMPDIR when it is set and
+// absolute, else the private runtime directory, else /tmp.
 std::string TemporaryDirectory();
+// POSIX: $XDG_RUNTIME_DIR when it is a directory of the effective user's own that nobody else may enter (a
+// real directory, not a link); empty otherwise, and always on Windows, whose temporary directory is the
+// user's already.
+std::string PrivateRuntimeDirectory();
 // True only for an existing directory (a link to one counts).
 bool DirectoryExists(const std::string& APath);
 // Creates one folder, private to the user, whose parent exists.
 bool CreateOneDirectory(const std::string& APath);
 // True when programs cannot be started from files in ADirectory (a noexec mount).
 bool ForbidsExecution(const std::string& ADirectory);
+
+// What the user reads when the staging folder (the one PrivateFolder guards) is refused because someone else
+// has it, the same on every system.
+std::string FolderOfAnotherUserText(std::string_view APath);
+std::string FolderOpenToOthersText(std::string_view APath);
 
 // A folder that only the effective user can change: a real directory (not a symbolic link), owned by that
 // user, writable by nobody else. It is held open, and the work below goes through what was checked, so

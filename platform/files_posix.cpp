@@ -50,6 +50,8 @@ std::string WhyNotPrivate(const struct stat& AInfo) {
   return {};
 }
 
+bool IsOwnedByOtherUser(const struct stat& AInfo) { return AInfo.st_uid != ::geteuid(); }
+
 std::string Quoted(const std::string& AText) { return "\"" + AText + "\""; }
 
 }  // namespace
@@ -76,11 +78,25 @@ std::string ExtractFileDirectory(std::string_view APath) {
 }
 
 // $TMPDIR is the user's choice where it is set; a relative value is ignored, since acting on a path relative
-// to whatever the working directory happens to be is never what the user meant. /tmp always exists otherwise.
+// to whatever the working directory happens to be is never what the user meant. Next comes the session's
+// private runtime directory: in a /tmp shared with other users, any of them could take our folder's name
+// first. /tmp always exists otherwise.
 std::string TemporaryDirectory() {
   const char* value = std::getenv("TMPDIR");
   if (value != nullptr && value[0] == '/') return value;
+  if (std::string runtime = PrivateRuntimeDirectory(); !runtime.empty()) return runtime;
   return "/tmp";
+}
+
+std::string PrivateRuntimeDirectory() {
+  const char* value = std::getenv("XDG_RUNTIME_DIR");
+  if (value == nullptr || value[0] != '/') return {};
+  struct stat info {};
+  if (::lstat(value, &info) != 0 || !S_ISDIR(info.st_mode) || IsOwnedByOtherUser(info) ||
+      (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    return {};
+  }
+  return value;
 }
 
 bool DirectoryExists(const std::string& APath) {
@@ -101,8 +117,13 @@ PrivateFolder::PrivateFolder(std::string APath) : FPath(std::move(APath)) {
     int code = errno;
     struct stat info {};
     if ((code == ELOOP || code == ENOTDIR) && ::lstat(FPath.c_str(), &info) == 0) {
-      FRefusal = "The folder " + Quoted(FPath) +
-                 (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is not a folder");
+      // What another user put at our folder's name is theirs, whatever it is.
+      if (IsOwnedByOtherUser(info)) {
+        FRefusal = FolderOfAnotherUserText(FPath);
+      } else {
+        FRefusal = "The folder " + Quoted(FPath) +
+                   (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is not a folder");
+      }
       return;
     }
     FErrorCode = code;
@@ -115,8 +136,12 @@ PrivateFolder::PrivateFolder(std::string APath) : FPath(std::move(APath)) {
     FRefusal = SystemErrorText(FErrorCode);
     return;
   }
-  if (std::string why = WhyNotPrivate(info); !why.empty()) {
-    FRefusal = "The folder " + Quoted(FPath) + " " + why;
+  if (IsOwnedByOtherUser(info)) {
+    FRefusal = FolderOfAnotherUserText(FPath);
+    return;
+  }
+  if (!WhyNotPrivate(info).empty()) {
+    FRefusal = FolderOpenToOthersText(FPath);
     return;
   }
   FHandle = folder.Release();

@@ -115,6 +115,8 @@ bool CreateOneDirectory(const std::string& APath) {
   return CreateDirectoryW(WidenUtf8(APath).c_str(), nullptr);
 }
 
+std::string PrivateRuntimeDirectory() { return {}; }
+
 // Windows has no mount option against running programs; a policy that forbids it answers through
 // CreateProcessW's own error.
 bool ForbidsExecution(const std::string&) { return false; }

@@ -82,9 +82,13 @@ have_display() {
   [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1
 }
 
-# The launcher's own rule: an absolute $TMPDIR, otherwise /tmp.
+# The launcher's own rule: an absolute $TMPDIR, else a private $XDG_RUNTIME_DIR of our own, otherwise /tmp.
 staging_folder() {
-  local temp=/tmp
+  local temp=/tmp runtime=${XDG_RUNTIME_DIR:-}
+  if [[ $runtime == /* && -d $runtime && ! -L $runtime ]] && [ "$(stat -c %u "$runtime")" = "$(id -u)" ] &&
+    (((8#$(stat -c %a "$runtime") & 8#077) == 0)); then
+    temp=$runtime
+  fi
   [[ ${TMPDIR:-} == /* ]] && temp=$TMPDIR
   echo "${temp%/}/.zvq-support.tmp"
 }

@@ -91,6 +91,8 @@ class StagingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (const char* previous = std::getenv("TMPDIR")) FPreviousTmpdir = previous;
+    if (const char* previous = std::getenv("XDG_RUNTIME_DIR")) FPreviousRuntime = previous;
+    ::unsetenv("XDG_RUNTIME_DIR");
     std::string pattern = (fs::temp_directory_path() / "zvq staging XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     FRoot = pattern;
@@ -99,16 +101,20 @@ class StagingTest : public ::testing::Test {
 
   void TearDown() override {
     for (auto it = FMounts.rbegin(); it != FMounts.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
-    if (FPreviousTmpdir) {
-      ::setenv("TMPDIR", FPreviousTmpdir->c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
+    Restore("TMPDIR", FPreviousTmpdir);
+    Restore("XDG_RUNTIME_DIR", FPreviousRuntime);
     std::error_code ignored;
     fs::remove_all(FRoot, ignored);
   }
 
   static void UseTemporaryDirectory(const std::string& APath) { ::setenv("TMPDIR", APath.c_str(), 1); }
+  static void Restore(const char* AName, const std::optional<std::string>& AValue) {
+    if (AValue) {
+      ::setenv(AName, AValue->c_str(), 1);
+    } else {
+      ::unsetenv(AName);
+    }
+  }
 
   fs::path Staging() const { return FRoot / ".zvq-support.tmp"; }
   fs::path Applet() const { return Staging() / "QuintrelSupport.exe"; }
@@ -125,6 +131,7 @@ class StagingTest : public ::testing::Test {
 
   fs::path FRoot;
   std::optional<std::string> FPreviousTmpdir;
+  std::optional<std::string> FPreviousRuntime;
   std::vector<fs::path> FMounts;
 };
 
@@ -173,13 +180,72 @@ TEST_F(StagingTest, PathsHaveExactlyOneSeparatorWhateverTheTemporaryDirectoryEnd
   }
 }
 
-TEST_F(StagingTest, ARelativeOrMissingTmpdirFallsBackToTmp) {
-  for (const char* tmpdir : {"relative/dir", ""}) {
-    UseTemporaryDirectory(tmpdir);
-    EXPECT_EQ(GetStagingFolder(), "/tmp/.zvq-support.tmp") << tmpdir;
+// Where the staging folder goes for each environment; "another user" is uid 65534, made owner with chown.
+struct TemporaryPlaceCase {
+  const char* Name;
+  const char* Tmpdir;  // null: unset; "@" stands for an absolute directory of the test's own
+  const char* Runtime;  // XDG_RUNTIME_DIR; null: unset; "@" stands for FRoot/runtime, made by Make
+  void (*Make)(const fs::path& ARuntime);
+  enum { kTmpdir, kRuntime, kSlashTmp } Expected;
+};
+
+void MakePrivate(const fs::path& ARuntime) { ASSERT_EQ(::mkdir(ARuntime.c_str(), 0700), 0); }
+
+TEST_F(StagingTest, TheStagingFolderGoesToTheUsersOwnTemporaryPlace) {
+  const TemporaryPlaceCase cases[] = {
+      {"an absolute TMPDIR wins over a private runtime directory", "@", "@", MakePrivate,
+       TemporaryPlaceCase::kTmpdir},
+      {"a relative TMPDIR is ignored", "relative/dir", "@", MakePrivate, TemporaryPlaceCase::kRuntime},
+      {"an empty TMPDIR is ignored", "", "@", MakePrivate, TemporaryPlaceCase::kRuntime},
+      {"without TMPDIR the private runtime directory is used", nullptr, "@", MakePrivate,
+       TemporaryPlaceCase::kRuntime},
+      {"a runtime directory the group may enter is not used", nullptr, "@",
+       [](const fs::path& ARuntime) { ASSERT_EQ(::mkdir(ARuntime.c_str(), 0710), 0); },
+       TemporaryPlaceCase::kSlashTmp},
+      {"a runtime directory others may read is not used", nullptr, "@",
+       [](const fs::path& ARuntime) { ASSERT_EQ(::mkdir(ARuntime.c_str(), 0704), 0); },
+       TemporaryPlaceCase::kSlashTmp},
+      {"another user's runtime directory is not used", nullptr, "@",
+       [](const fs::path& ARuntime) {
+         MakePrivate(ARuntime);
+         ASSERT_EQ(::chown(ARuntime.c_str(), 65534, 65534), 0);
+       },
+       TemporaryPlaceCase::kSlashTmp},
+      {"a link to a private directory is not used", nullptr, "@",
+       [](const fs::path& ARuntime) {
+         MakePrivate(ARuntime.string() + ".real");
+         fs::create_directory_symlink(ARuntime.string() + ".real", ARuntime);
+       },
+       TemporaryPlaceCase::kSlashTmp},
+      {"a file is not used", nullptr, "@", [](const fs::path& ARuntime) { WriteAll(ARuntime, "x"); },
+       TemporaryPlaceCase::kSlashTmp},
+      {"a missing runtime directory is not used", nullptr, "@", [](const fs::path&) {},
+       TemporaryPlaceCase::kSlashTmp},
+      {"a relative runtime directory is not used", nullptr, "runtime", [](const fs::path&) {},
+       TemporaryPlaceCase::kSlashTmp},
+      {"with neither, /tmp", nullptr, nullptr, [](const fs::path&) {}, TemporaryPlaceCase::kSlashTmp},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const fs::path own = FRoot / "own tmp";
+    const fs::path runtime = FRoot / "runtime";
+    c.Make(runtime);
+    const auto set = [](const char* AName, const char* AValue, const fs::path& AStandIn) {
+      if (AValue == nullptr) {
+        ::unsetenv(AName);
+      } else {
+        ::setenv(AName, std::string(AValue) == "@" ? AStandIn.c_str() : AValue, 1);
+      }
+    };
+    set("TMPDIR", c.Tmpdir, own);
+    set("XDG_RUNTIME_DIR", c.Runtime, runtime);
+    const fs::path expected = c.Expected == TemporaryPlaceCase::kTmpdir    ? own
+                              : c.Expected == TemporaryPlaceCase::kRuntime ? runtime
+                                                                           : fs::path("/tmp");
+    EXPECT_EQ(GetStagingFolder(), (expected / ".zvq-support.tmp").string());
+    fs::remove_all(runtime);
+    fs::remove_all(runtime.string() + ".real");
   }
-  ::unsetenv("TMPDIR");
-  EXPECT_EQ(GetStagingFolder(), "/tmp/.zvq-support.tmp");
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -324,13 +390,25 @@ TEST_F(StagingTest, AnUntrustedFolderOrAppletIsNeitherWrittenNorRunNorCleaned) {
          fs::create_directory(AStaging);
          ASSERT_EQ(::chown(AStaging.c_str(), 65534, 65534), 0);
        },
-       "is owned by another user"},
+       "\" belongs to another user, so the launcher will not use it"},
+      {"a symbolic link another user made",
+       [](const fs::path&, const fs::path& AStaging, const fs::path& AElsewhere) {
+         fs::create_directory_symlink(AElsewhere, AStaging);
+         ASSERT_EQ(::lchown(AStaging.c_str(), 65534, 65534), 0);
+       },
+       "\" belongs to another user, so the launcher will not use it"},
+      {"a file another user made",
+       [](const fs::path&, const fs::path& AStaging, const fs::path&) {
+         WriteAll(AStaging, "x");
+         ASSERT_EQ(::chown(AStaging.c_str(), 65534, 65534), 0);
+       },
+       "\" belongs to another user, so the launcher will not use it"},
       {"a folder others may write to",
        [](const fs::path&, const fs::path& AStaging, const fs::path&) {
          fs::create_directory(AStaging);
          ASSERT_EQ(::chmod(AStaging.c_str(), 0777), 0);
        },
-       "can be changed by other users"},
+       "\" is open to other users, so the launcher will not use it"},
       {"a file instead of the folder",
        [](const fs::path&, const fs::path& AStaging, const fs::path&) { WriteAll(AStaging, "x"); },
        "is not a folder"},
@@ -353,6 +431,7 @@ TEST_F(StagingTest, AnUntrustedFolderOrAppletIsNeitherWrittenNorRunNorCleaned) {
       ADD_FAILURE() << "save: no exception";
     } catch (const EFCreateError& error) {
       EXPECT_THAT(error.Message(), HasSubstr(c.Why));
+      EXPECT_THAT(error.Message(), HasSubstr(Staging().string()));
     }
     try {
       LaunchApplet();
