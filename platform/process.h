@@ -50,7 +50,14 @@ struct ProcessInformation {
 // and signal dispositions. Raises EOSError with the system's code when the system cannot start it.
 ProcessInformation CreateAppletProcess(const std::string& AProgram, const std::string& AWorkingDirectory);
 
-// Waits, with no time-out, until the process has exited, and reaps it; returns its exit status.
+// Waits, with no time-out, until the process has exited, and reaps it; returns its exit status. When the
+// wait itself fails, the process is killed and reaped before EOSError is raised: an applet nobody waits
+// for must not run on.
 int WaitForProcess(const OwnedHandle& AProcess);
+
+// Once at program start, before any thread: puts back the default disposition of the child-exit signal.
+// Some desktops start programs with it ignored, and then the system reaps the applet itself and its exit
+// status is lost to the wait.
+void ResetChildExitSignal() noexcept;
 
 }  // namespace zvq::platform

@@ -49,6 +49,15 @@ void Check(int ACode) {
   if (ACode != 0) RaiseOSError(ACode);
 }
 
+// After a failed wait: the process is stopped and, when it is still ours to reap, reaped. Either step fails
+// harmlessly when the process is already gone.
+void KillAndReap(int APidfd) noexcept {
+  ::pidfd_send_signal(APidfd, SIGKILL, nullptr, 0);
+  siginfo_t ignored{};
+  while (::waitid(P_PIDFD, static_cast<id_t>(APidfd), &ignored, WEXITED) != 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 void OwnedHandle::Close() noexcept {
@@ -97,12 +106,23 @@ ProcessInformation CreateAppletProcess(const std::string& AProgram, const std::s
 }
 
 int WaitForProcess(const OwnedHandle& AProcess) {
+  const int pidfd = static_cast<int>(AProcess.Value());
   siginfo_t info{};
-  while (::waitid(P_PIDFD, static_cast<id_t>(AProcess.Value()), &info, WEXITED) != 0) {
-    if (errno != EINTR) RaiseOSError(errno);
+  while (::waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED) != 0) {
+    if (errno == EINTR) continue;
+    const int code = errno;
+    KillAndReap(pidfd);
+    RaiseOSError(code);
   }
   // A process ended by a signal reports 128 + the signal, as shells do.
   return info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+}
+
+void ResetChildExitSignal() noexcept {
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  ::sigaction(SIGCHLD, &standard, nullptr);
 }
 
 }  // namespace zvq::platform

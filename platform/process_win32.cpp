@@ -56,11 +56,18 @@ ProcessInformation CreateAppletProcess(const std::string& AProgram, const std::s
 int WaitForProcess(const OwnedHandle& AProcess) {
   if (!AProcess.IsSet()) RaiseOSError(ERROR_INVALID_HANDLE);
   const HANDLE process = ToHandle(AProcess.Value());
-  if (WaitForSingleObject(process, INFINITE) == WAIT_FAILED) RaiseOSError(LastErrorCode());
+  if (WaitForSingleObject(process, INFINITE) == WAIT_FAILED) {
+    const int code = LastErrorCode();
+    TerminateProcess(process, static_cast<UINT>(code));
+    RaiseOSError(code);
+  }
   DWORD exitCode = 0;
   if (!GetExitCodeProcess(process, &exitCode)) RaiseOSError(LastErrorCode());
   // Exit codes are 32-bit; NTSTATUS values such as 0xC0000005 come back negative.
   return static_cast<int>(exitCode);
 }
+
+// Windows has no child-exit signal; a process handle keeps the exit code until it is closed.
+void ResetChildExitSignal() noexcept {}
 
 }  // namespace zvq::platform
