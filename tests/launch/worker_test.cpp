@@ -338,6 +338,8 @@ TEST(LaunchWorker, AStopReachesOnlyAWorkerThatHasNotBegun) {
 }  // namespace zvq
 
 int main(int argc, char** argv) {
+  // As the launcher's start does: the runs wait for the applet whatever disposition the caller left us.
+  zvq::platform::ResetChildExitSignal();
   ::testing::InitGoogleTest(&argc, argv);
   zvq::testing::TempDir temporary;
   zvq::gTemporary = &temporary;
