@@ -18,7 +18,7 @@
 #include <string>
 #include <utility>
 
-#include "launch/staging.h"
+#include "launch/launcher_start.h"
 #include "window/fonts.h"
 #include "window/qt_form29_window.h"
 #include "window/qt_main_thread_dispatcher.h"
@@ -102,7 +102,12 @@ int main(int AArgc, char* AArgv[]) {
   const QString Code = QString::fromLocal8Bit(AArgv[1]);
   const QString PictureFolder = QString::fromLocal8Bit(AArgv[2]);
 
-  zvq::PrepareStagingFolder();
+  // Started as the launcher is, so it cannot disturb a launcher already running either.
+  const auto Instance = zvq::BeginLauncher();
+  if (!Instance) {
+    std::cerr << "zvq-demo-driver: another launcher is running; it was asked to come forward" << std::endl;
+    return 1;
+  }
   QApplication Application(AArgc, AArgv);
   if (!QDir().mkpath(PictureFolder)) {
     std::cerr << "zvq-demo-driver: cannot make " << PictureFolder.toStdString() << std::endl;
