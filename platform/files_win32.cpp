@@ -9,6 +9,7 @@
 
 #include "errors/errors.h"
 #include "platform/files.h"
+#include "platform/owner_win32.h"
 #include "platform/system_error.h"
 #include "platform/text_win32.h"
 
@@ -122,12 +123,13 @@ std::string PrivateRuntimeDirectory() { return {}; }
 bool ForbidsExecution(const std::string&) { return false; }
 
 // The folder is held open without delete sharing, so while this object lives nobody can rename it, remove it
-// or put a link in its place; the checks on the handle therefore hold for the paths used below. Access to it
-// is governed by the temporary directory's own access list, which is the user's.
+// or put a link in its place; the checks on the handle therefore hold for the paths used below. Its owner
+// must be the user: a folder someone else made under our name (in a temporary directory shared with others)
+// carries their access rules, not ours.
 PrivateFolder::PrivateFolder(std::string APath) : FPath(std::move(APath)) {
-  HANDLE opened =
-      CreateFileW(WidenUtf8(FPath).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE opened = CreateFileW(WidenUtf8(FPath).c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (opened == INVALID_HANDLE_VALUE) {
     FErrorCode = LastErrorCode();
     // A missing folder is a missing path for the files in it, as the system would say when creating one
@@ -149,6 +151,16 @@ PrivateFolder::PrivateFolder(std::string APath) : FPath(std::move(APath)) {
   }
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     FRefusal = "The folder " + Quoted(FPath) + " is not a folder";
+    return;
+  }
+  bool owned = false;
+  if (const DWORD code = QueryOwnedByUser(folder.get(), SE_FILE_OBJECT, owned); code != ERROR_SUCCESS) {
+    FErrorCode = static_cast<int>(code);
+    FRefusal = SystemErrorText(FErrorCode);
+    return;
+  }
+  if (!owned) {
+    FRefusal = FolderOfAnotherUserText(FPath);
     return;
   }
   FHandle = static_cast<long long>(reinterpret_cast<std::intptr_t>(folder.release()));

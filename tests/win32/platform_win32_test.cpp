@@ -12,7 +12,9 @@
 #include "errors/errors.h"
 #include "platform/files.h"
 #include "platform/guid.h"
+#include "platform/owner_win32.h"
 #include "platform/process.h"
+#include "platform/single_instance.h"
 #include "platform/system_error.h"
 #include "platform/text_win32.h"
 
@@ -208,6 +210,62 @@ TEST(ProcessHandle, AnUnsetHandleCannotBeWaitedForAndAClosedOneIsUnset) {
   EXPECT_FALSE(moved.IsSet());
   DWORD flags = 0;
   EXPECT_FALSE(GetHandleInformation(event, &flags)) << "the handle was not closed";
+}
+
+struct Sid {
+  explicit Sid(WELL_KNOWN_SID_TYPE AType, PSID ADomain = nullptr) {
+    DWORD size = sizeof FBytes;
+    EXPECT_TRUE(CreateWellKnownSid(AType, ADomain, FBytes, &size));
+  }
+  PSID Get() { return FBytes; }
+  BYTE FBytes[SECURITY_MAX_SID_SIZE] = {};
+};
+
+// A folder or claim found under our name is ours only when the user, or the group the user's token makes
+// owner of what it creates, owns it.
+TEST(Owner, IsTheUserOrTheAdministratorsGroupWhenTheTokenMakesItTheOwner) {
+  Sid user(WinLocalSystemSid);  // any fixed account will do as "the user"
+  Sid administrators(WinBuiltinAdministratorsSid);
+  Sid users(WinBuiltinUsersSid);
+  Sid other(WinLocalServiceSid);
+  const struct {
+    const char* Name;
+    PSID Owner;
+    PSID DefaultOwner;
+    bool Ours;
+  } cases[] = {
+      {"the user's own object", user.Get(), user.Get(), true},
+      {"an object without an owner", nullptr, user.Get(), true},
+      {"another account's object", other.Get(), user.Get(), false},
+      {"the administrators' object, for an elevated administrator", administrators.Get(), administrators.Get(),
+       true},
+      {"the administrators' object, for a user who does not own as them", administrators.Get(), user.Get(),
+       false},
+      {"another group the token owns as is not enough", users.Get(), users.Get(), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::IsUsersOwner(c.Owner, user.Get(), c.DefaultOwner), c.Ours) << c.Name;
+}
+
+// The claim lives in the session's namespace, so two objects in one process stand for two launchers.
+TEST(SingleInstance, ALaterInstanceIsNotFirstAndItsRequestRunsOnTheFirstOnesMainThread) {
+  const std::string name = "zvq-claim-test-" + test::UniqueName();
+  platform::ManualMainLoop loop;
+  int shownOnMain = 0;
+  {
+    platform::SingleInstance first(name);
+    ASSERT_TRUE(first.IsFirst());
+    platform::SingleInstance second(name);
+    EXPECT_FALSE(second.IsFirst());
+    // Asked before the first listens: the request waits for it.
+    EXPECT_TRUE(second.AskFirstToShow());
+    const auto listening = first.ListenForShowRequests(loop, [&] { shownOnMain += loop.IsMainThread(); });
+    EXPECT_TRUE(loop.RunUntil([&] { return shownOnMain == 1; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(second.AskFirstToShow());
+    EXPECT_TRUE(loop.RunUntil([&] { return shownOnMain == 2; }, std::chrono::seconds(10)));
+    EXPECT_FALSE(first.AskFirstToShow()) << "the first has nobody to ask";
+  }
+  platform::SingleInstance next(name);
+  EXPECT_TRUE(next.IsFirst()) << "the claim outlived its holder";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "win32_test_support.h"
 // clang-format on
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -226,6 +227,47 @@ TEST_F(Staging, AMissingAppletOrFolderFailsWithTheSystemsText) {
     EXPECT_EQ(FormatErrorText(error), "[EFCreateError] Cannot create file \"" + GetAppletPath() + "\". " +
                                           platform::SystemErrorText(ERROR_PATH_NOT_FOUND));
   }
+}
+
+// A folder someone else made under the staging folder's name keeps their access rules: nothing is written,
+// started or deleted there. Giving a folder away takes a privilege a user lacks; where the system refuses or
+// does not keep the new owner, the case cannot be made here.
+TEST_F(Staging, AFolderOwnedBySomeoneElseIsNeitherWrittenNorRunNorCleaned) {
+  PrepareStagingFolder();
+  std::ofstream(Applet(), std::ios::binary) << "their file";
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID system = nullptr;
+  ASSERT_TRUE(AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system));
+  std::wstring folder = StagingFolder().wstring();
+  const DWORD given = SetNamedSecurityInfoW(folder.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, system,
+                                            nullptr, nullptr, nullptr);
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const bool keptByTheSystem =
+      given == ERROR_SUCCESS &&
+      GetNamedSecurityInfoW(folder.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                            nullptr, &descriptor) == ERROR_SUCCESS &&
+      owner != nullptr && EqualSid(owner, system);
+  LocalFree(descriptor);
+  FreeSid(system);
+  if (!keptByTheSystem) GTEST_SKIP() << "this system does not let the folder be given away (Wine keeps no owner)";
+
+  const std::string refusal = "The staging folder \"" + test::PathText(StagingFolder()) +
+                              "\" belongs to another user, so the launcher will not use it";
+  try {
+    SaveApplet(BytesOf(test::TestAppletPath()));
+    ADD_FAILURE() << "saved into someone else's folder";
+  } catch (const EFCreateError& error) {
+    EXPECT_EQ(error.Message(), "Cannot create file \"" + GetAppletPath() + "\". " + refusal);
+  }
+  try {
+    LaunchApplet();
+    ADD_FAILURE() << "started from someone else's folder";
+  } catch (const ESupportLauncherException& error) {
+    EXPECT_EQ(error.Message(), "Unable to launch applet. " + refusal);
+  }
+  CleanStagingFolder();
+  EXPECT_TRUE(fs::exists(Applet()));
 }
 
 }  // namespace
