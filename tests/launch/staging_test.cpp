@@ -549,6 +549,33 @@ TEST_F(LaunchTest, AKilledAppletReportsTheSignal) {
   EXPECT_EQ(platform::WaitForProcess(info.Process), 128 + SIGKILL);
 }
 
+// With no descriptor left for the process handle the applet could not be waited for: it must not count as
+// launched. The limit leaves room for the folder's descriptor and none for the handle.
+TEST_F(LaunchTest, AnAppletThatCannotBeHeldIsNotLaunched) {
+  PrepareStagingFolder();
+  SaveApplet(StreamOf(TestAppletBytes()));
+  ::setenv("ZVQ_TEST_APPLET_SLEEP_MS", "60000", 1);
+  const int lowestFree = ::dup(0);
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  struct rlimit previous {};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &previous), 0);
+  struct rlimit tight = previous;
+  tight.rlim_cur = static_cast<rlim_t>(lowestFree) + 1;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+
+  std::optional<std::string> message;
+  try {
+    LaunchApplet();
+  } catch (const ESupportLauncherException& error) {
+    message = error.Message();
+  }
+  ::setrlimit(RLIMIT_NOFILE, &previous);
+
+  ASSERT_TRUE(message.has_value()) << "launched without a handle";
+  EXPECT_EQ(*message, "Unable to launch applet");
+}
+
 TEST_F(LaunchTest, AMissingAppletOrFolderFailsWithTheSystemsTextForAMissingFile) {
   ExpectOSError("System Error.  Code: 2.\r\nNo such file or directory");
   PrepareStagingFolder();
