@@ -41,7 +41,8 @@ DWORD QueryOwnedByUser(HANDLE AObject, SE_OBJECT_TYPE AType, bool& AOwned) {
   std::vector<BYTE> user;
   std::vector<BYTE> defaultOwner;
   if (const DWORD code = QueryToken(token.get(), TokenUser, user); code != ERROR_SUCCESS) return code;
-  if (const DWORD code = QueryToken(token.get(), TokenOwner, defaultOwner); code != ERROR_SUCCESS) return code;
+  if (const DWORD code = QueryToken(token.get(), TokenOwner, defaultOwner); code != ERROR_SUCCESS)
+    return code;
   const PSID userSid = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
   const PSID ownerSid = reinterpret_cast<const TOKEN_OWNER*>(defaultOwner.data())->Owner;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+// After the system header, which it needs.
 #include <aclapi.h>
 
 namespace zvq::platform {

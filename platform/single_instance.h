@@ -51,9 +51,9 @@ class SingleInstance {
  private:
   static constexpr long long kNone = -1;
   std::string FName;
-  std::string FChannelPath;   // POSIX: the socket's path
-  long long FClaim = kNone;   // POSIX: the locked file; Windows: the mutex
-  long long FChannel = kNone; // POSIX: the listening socket; Windows: the show event
+  std::string FChannelPath;    // POSIX: the socket's path
+  long long FClaim = kNone;    // POSIX: the locked file; Windows: the mutex
+  long long FChannel = kNone;  // POSIX: the listening socket; Windows: the show event
   bool FFirst = true;
 };
 

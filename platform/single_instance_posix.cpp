@@ -95,7 +95,8 @@ struct ShowRequestListener::Worker {
 };
 
 ShowRequestListener::ShowRequestListener() noexcept = default;
-ShowRequestListener::ShowRequestListener(std::unique_ptr<Worker> AWorker) noexcept : FWorker(std::move(AWorker)) {}
+ShowRequestListener::ShowRequestListener(std::unique_ptr<Worker> AWorker) noexcept
+    : FWorker(std::move(AWorker)) {}
 ShowRequestListener::~ShowRequestListener() = default;
 ShowRequestListener::ShowRequestListener(ShowRequestListener&&) noexcept = default;
 ShowRequestListener& ShowRequestListener::operator=(ShowRequestListener&&) noexcept = default;
@@ -147,7 +148,8 @@ bool SingleInstance::AskFirstToShow() const {
   for (;;) {
     Descriptor asking(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!asking.IsValid()) return false;
-    if (::connect(asking.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
+    if (::connect(asking.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+      return true;
     const bool notYetListening = errno == ENOENT || errno == ECONNREFUSED || errno == EINTR;
     if (!notYetListening || std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(kAskAgainAfter);

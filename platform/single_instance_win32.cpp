@@ -54,7 +54,8 @@ struct ShowRequestListener::Worker {
 };
 
 ShowRequestListener::ShowRequestListener() noexcept = default;
-ShowRequestListener::ShowRequestListener(std::unique_ptr<Worker> AWorker) noexcept : FWorker(std::move(AWorker)) {}
+ShowRequestListener::ShowRequestListener(std::unique_ptr<Worker> AWorker) noexcept
+    : FWorker(std::move(AWorker)) {}
 ShowRequestListener::~ShowRequestListener() = default;
 ShowRequestListener::ShowRequestListener(ShowRequestListener&&) noexcept = default;
 ShowRequestListener& ShowRequestListener::operator=(ShowRequestListener&&) noexcept = default;

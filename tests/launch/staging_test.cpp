@@ -183,7 +183,7 @@ TEST_F(StagingTest, PathsHaveExactlyOneSeparatorWhateverTheTemporaryDirectoryEnd
 // Where the staging folder goes for each environment; "another user" is uid 65534, made owner with chown.
 struct TemporaryPlaceCase {
   const char* Name;
-  const char* Tmpdir;  // null: unset; "@" stands for an absolute directory of the test's own
+  const char* Tmpdir;   // null: unset; "@" stands for an absolute directory of the test's own
   const char* Runtime;  // XDG_RUNTIME_DIR; null: unset; "@" stands for FRoot/runtime, made by Make
   void (*Make)(const fs::path& ARuntime);
   enum { kTmpdir, kRuntime, kSlashTmp } Expected;

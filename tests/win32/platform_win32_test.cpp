@@ -237,13 +237,14 @@ TEST(Owner, IsTheUserOrTheAdministratorsGroupWhenTheTokenMakesItTheOwner) {
       {"the user's own object", user.Get(), user.Get(), true},
       {"an object without an owner", nullptr, user.Get(), true},
       {"another account's object", other.Get(), user.Get(), false},
-      {"the administrators' object, for an elevated administrator", administrators.Get(), administrators.Get(),
-       true},
+      {"the administrators' object, for an elevated administrator", administrators.Get(),
+       administrators.Get(), true},
       {"the administrators' object, for a user who does not own as them", administrators.Get(), user.Get(),
        false},
       {"another group the token owns as is not enough", users.Get(), users.Get(), false},
   };
-  for (const auto& c : cases) EXPECT_EQ(platform::IsUsersOwner(c.Owner, user.Get(), c.DefaultOwner), c.Ours) << c.Name;
+  for (const auto& c : cases)
+    EXPECT_EQ(platform::IsUsersOwner(c.Owner, user.Get(), c.DefaultOwner), c.Ours) << c.Name;
 }
 
 // The claim lives in the session's namespace, so two objects in one process stand for two launchers.

@@ -245,12 +245,13 @@ TEST_F(Staging, AFolderOwnedBySomeoneElseIsNeitherWrittenNorRunNorCleaned) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const bool keptByTheSystem =
       given == ERROR_SUCCESS &&
-      GetNamedSecurityInfoW(folder.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                            nullptr, &descriptor) == ERROR_SUCCESS &&
+      GetNamedSecurityInfoW(folder.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                            nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
       owner != nullptr && EqualSid(owner, system);
   LocalFree(descriptor);
   FreeSid(system);
-  if (!keptByTheSystem) GTEST_SKIP() << "this system does not let the folder be given away (Wine keeps no owner)";
+  if (!keptByTheSystem)
+    GTEST_SKIP() << "this system does not let the folder be given away (Wine keeps no owner)";
 
   const std::string refusal = "The staging folder \"" + test::PathText(StagingFolder()) +
                               "\" belongs to another user, so the launcher will not use it";
