@@ -5,9 +5,16 @@
 #include <string>
 
 #include "errors/errors.h"
+#include "service/body_sink.h"
 
 namespace zvq {
 namespace {
+
+std::string Replacements(int ACount) {
+  std::string text;
+  for (int i = 0; i < ACount; ++i) text += "\xEF\xBF\xBD";
+  return text;
+}
 
 TEST(ConvertToUtf8, DecodesNamedCharsetsAndReplacesWhatIsInvalid) {
   struct Row {
@@ -28,6 +35,13 @@ TEST(ConvertToUtf8, DecodesNamedCharsetsAndReplacesWhatIsInvalid) {
       {"UTF-16LE", "UTF-16LE", std::string("h\0i\0", 4), "hi"},
       {"an odd trailing byte of UTF-16", "UTF-16LE", std::string("h\0i", 3), "h\xEF\xBF\xBD"},
       {"empty input", "UTF-8", "", ""},
+      {"a UTF-16 alias without the family name", "UNICODELITTLE", std::string("h\0\xFF\xDBi\0", 6),
+       "h\xEF\xBF\xBDi"},
+      {"a UTF-32 alias without the family name", "10646-1:1993", std::string("\0\0\0h\0\0\xD8\0\0\0\0i", 12),
+       "h\xEF\xBF\xBDi"},
+      // iconv writes U+68000000 in the old six-byte form; each of its bytes is then replaced.
+      {"a code point past U+10FFFF from a decoder that passes it", "UCS-4BE", std::string("\x68\0\0\0\0\0\0i", 8),
+       Replacements(6) + "i"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Name);
@@ -40,6 +54,33 @@ TEST(ConvertToUtf8, OutputLongerThanOneConversionBufferIsComplete) {
   std::string expected;
   for (int i = 0; i < 20'000; ++i) expected += "\xC3\xA9";
   EXPECT_EQ(ConvertToUtf8(latin, "ISO-8859-1"), expected);
+}
+
+TEST(ConvertToUtf8, TheTextStopsAtTheLimitWhateverTheInputSize) {
+  const std::string latin(1000, '\xE9');  // 1000 bytes become 2000
+  EXPECT_EQ(ConvertToUtf8(latin, "ISO-8859-1", 2000).size(), 2000u);
+  EXPECT_THROW(ConvertToUtf8(latin, "ISO-8859-1", 1999), http::EResponseTooLarge);
+  // Repair grows each stray byte to three.
+  EXPECT_THROW(ConvertToUtf8(std::string(100, '\xFF'), "UTF-8", 299), http::EResponseTooLarge);
+}
+
+TEST(RepairUtf8, ReplacesEachMaximalInvalidSubpart) {
+  struct Row {
+    const char* Name;
+    std::string Bytes;
+    std::string Utf8;
+  };
+  const Row rows[] = {
+      {"well-formed text is kept", "a\xC3\xA9\xE2\x82\xAC\xF4\x8F\xBF\xBF", "a\xC3\xA9\xE2\x82\xAC\xF4\x8F\xBF\xBF"},
+      {"a truncated sequence is one replacement", "\xE2\x82z", "\xEF\xBF\xBDz"},
+      {"an encoded surrogate", "\xED\xB0\x80", Replacements(3)},
+      {"past U+10FFFF", "\xF4\x90\x80\x80", Replacements(4)},
+      {"a five-byte form", "\xF8\x88\x80\x80\x80", Replacements(5)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    EXPECT_EQ(RepairUtf8(row.Bytes), row.Utf8);
+  }
 }
 
 TEST(ConvertToUtf8, AnUnknownCharsetIsAnEncodingError) {
