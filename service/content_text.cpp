@@ -1,8 +1,8 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cctype>
 
+#include "service/ascii.h"
 #include "service/charset.h"
 #include "service/http_client.h"
 
@@ -71,12 +71,7 @@ std::string_view TrimBlanks(std::string_view AText) {
   return AText;
 }
 
-bool IsCharsetName(std::string_view AName) {
-  constexpr std::string_view kName = "charset";
-  return AName.size() == kName.size() && std::equal(AName.begin(), AName.end(), kName.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == y;
-         });
-}
+bool IsCharsetName(std::string_view AName) { return ascii::EqualsIgnoringCase(AName, "charset"); }
 
 // The charset parameter of a "Content-Type" value: name compared without case, value possibly quoted.
 std::string CharsetOf(std::string_view AContentType) {
@@ -115,15 +110,19 @@ std::string CharsetOf(std::string_view AContentType) {
 
 }  // namespace
 
-std::string ContentAsText(const Response& AResponse, const ByteStream& ABody, std::size_t AInflatedLimit) {
+std::string ContentAsText(const Response& AResponse, const ByteStream& ABody, std::size_t ALimit) {
   std::string bytes;
   if (AResponse.HeaderValue("Content-Encoding") == "gzip") {
-    bytes = Gunzip(ABody.Bytes(), AInflatedLimit);
+    bytes = Gunzip(ABody.Bytes(), ALimit);
   } else {
     bytes.assign(reinterpret_cast<const char*>(ABody.Bytes().data()), ABody.Size());
   }
   std::string charset = CharsetOf(AResponse.HeaderValue("Content-Type"));
-  return ConvertToUtf8(bytes, charset.empty() ? "UTF-8" : charset);
+  std::string text = ConvertToUtf8(bytes, charset.empty() ? "UTF-8" : charset, ALimit);
+  // A byte-order mark only tells the encoding (decoders that take it from the set's name leave it in).
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (text.starts_with(kByteOrderMark)) text.erase(0, kByteOrderMark.size());
+  return text;
 }
 
 }  // namespace zvq::http

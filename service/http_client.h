@@ -61,8 +61,9 @@ class HttpClient {
   std::unique_ptr<Impl> FImpl;
 };
 
-// The body as UTF-8 text: inflated when "Content-Encoding" is exactly "gzip" (never beyond AInflatedLimit
-// bytes: EResponseTooLarge), then decoded from the "Content-Type" charset, UTF-8 when none is declared.
-std::string ContentAsText(const Response& AResponse, const ByteStream& ABody, std::size_t AInflatedLimit);
+// The body as well-formed UTF-8 text without a leading byte-order mark: inflated when "Content-Encoding" is
+// exactly "gzip", then decoded from the "Content-Type" charset, UTF-8 when none is declared. Neither the
+// inflated bytes nor the text may pass ALimit bytes (EResponseTooLarge).
+std::string ContentAsText(const Response& AResponse, const ByteStream& ABody, std::size_t ALimit);
 
 }  // namespace zvq::http

@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <charconv>
 #include <exception>
 #include <fstream>
 #include <iterator>
 #include <optional>
 
+#include "service/ascii.h"
 #include "service/curl_handles.h"
 
 namespace zvq::http {
@@ -21,11 +21,7 @@ constexpr const char* kUserAgent = "zvq-support-launcher/1.0";
 // The head of one response, status line included: what a peer can make us hold before the body starts.
 constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 
-bool SameText(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
+bool SameText(std::string_view A, std::string_view B) { return ascii::EqualsIgnoringCase(A, B); }
 
 std::string_view Trim(std::string_view AText) {
   while (!AText.empty() && (AText.front() == ' ' || AText.front() == '\t')) AText.remove_prefix(1);

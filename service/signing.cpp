@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "errors/errors.h"
+#include "service/ascii.h"
 
 namespace zvq {
 
@@ -146,7 +147,7 @@ std::string MakeRequestId(const platform::Guid& AGuid) {
   std::string id;
   for (char c : platform::FormatGuidBraced(AGuid)) {
     if (c == '{' || c == '}') continue;
-    id += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;  // not std::tolower: no locale
+    id += ascii::ToLower(c);
   }
   return id;
 }

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <clocale>
 #include <string>
 
+#include "service/ascii.h"
 #include "service/http_client.h"
 
 namespace zvq::http {
@@ -54,6 +56,13 @@ TEST(ContentAsText, InflatingStopsAtTheLimit) {
   EXPECT_THROW(ContentAsText(With({{"Content-Encoding", "gzip"}}), Body(Gzip(text)), 9'999), EResponseTooLarge);
 }
 
+TEST(ContentAsText, TheDecodedTextStopsAtTheLimitToo) {
+  // Latin-1 doubles in UTF-8: a small gzip body within the limit must not become a text beyond it.
+  const auto latin1 = With({{"Content-Type", "text/plain; charset=latin1"}, {"Content-Encoding", "gzip"}});
+  EXPECT_EQ(ContentAsText(latin1, Body(Gzip(std::string(200'000, '\xE9'))), 400'000).size(), 400'000u);
+  EXPECT_THROW(ContentAsText(latin1, Body(Gzip(std::string(200'001, '\xE9'))), 400'000), EResponseTooLarge);
+}
+
 TEST(ContentAsText, CorruptOrTruncatedGzipIsAClientError) {
   const std::string packed = Gzip("some reply text that is long enough");
   std::string flipped = packed;
@@ -88,6 +97,11 @@ TEST(ContentAsText, TheContentTypeCharsetDecidesTheDecoding) {
        "\xC3\xA9"},
       {"empty charset means UTF-8", "text/plain; charset=", "ok", "ok"},
       {"invalid UTF-8 becomes U+FFFD", "application/json; charset=utf-8", "a\xFF" "b", "a\xEF\xBF\xBD" "b"},
+      {"a UTF-8 byte-order mark is dropped", "application/json", "\xEF\xBB\xBF{}", "{}"},
+      {"a UTF-16 byte-order mark is dropped", "application/json; charset=UTF-16LE", std::string("\xFF\xFE{\0}\0", 6),
+       "{}"},
+      {"only the first byte-order mark", nullptr, "\xEF\xBB\xBF\xEF\xBB\xBF", "\xEF\xBB\xBF"},
+      {"an upper-case parameter name holding an I", "text/plain; CHARSET=latin1", "\xE9", "\xC3\xA9"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Name);
@@ -104,6 +118,26 @@ TEST(ContentAsText, AnUnknownCharsetIsAnEncodingError) {
   } catch (const EEncodingError& error) {
     EXPECT_EQ(error.Message(), "Invalid encoding name");
   }
+}
+
+// The window toolkit sets the process locale from the user's environment.
+class TurkishLocale : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::setlocale(LC_ALL, "tr_TR.UTF-8") == nullptr) GTEST_SKIP() << "no tr_TR.UTF-8 locale here";
+  }
+  void TearDown() override { std::setlocale(LC_ALL, "C"); }
+};
+
+TEST_F(TurkishLocale, HeaderNamesMatchByAsciiCaseOnly) {
+  const Response response = With({{"CONTENT-ENCODING", "gzip"}, {"LOCATION", "/next"}, {"Content-Type", "x"}});
+  EXPECT_EQ(response.HeaderValue("Content-Encoding"), "gzip");
+  EXPECT_EQ(response.HeaderValue("location"), "/next");
+  EXPECT_EQ(ContentAsText(With({{"CONTENT-ENCODING", "gzip"}}), Body(Gzip("{}")), 100), "{}");
+  // Letters beyond ASCII are never folded, whatever the locale says of them.
+  EXPECT_TRUE(ascii::EqualsIgnoringCase("LOCATION", "location"));
+  EXPECT_FALSE(ascii::EqualsIgnoringCase("\xC4", "\xE4"));
+  EXPECT_FALSE(ascii::EqualsIgnoringCase("\xC4\xB0", "i"));
 }
 
 TEST(ContentAsText, GzipIsInflatedBeforeTheCharsetDecodes) {

@@ -13,9 +13,10 @@
 #endif
 
 #include <algorithm>
-#include <cctype>
 #include <memory>
 #include <stdexcept>
+
+#include "service/ascii.h"
 
 namespace zvq::testing {
 
@@ -59,9 +60,7 @@ int PortOf(int ASocket) {
 }
 
 std::size_t ContentLength(std::string_view AHead) {
-  std::string lower(AHead);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string lower = ascii::ToLower(AHead);
   const auto at = lower.find("\r\ncontent-length:");
   if (at == std::string::npos) return 0;
   return static_cast<std::size_t>(std::stoull(lower.substr(at + 17)));

@@ -24,7 +24,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "service/ascii.h"
 #include "tests/support/control_fields.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/temp_dir.h"
@@ -105,11 +105,7 @@ ContextPtr NewContext(const std::filesystem::path& ACert, const std::filesystem:
   return context;
 }
 
-bool SameText(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
+bool SameText(std::string_view A, std::string_view B) { return ascii::EqualsIgnoringCase(A, B); }
 
 bool HasHeader(const ScriptedReply& AReply, std::string_view AName) {
   return std::any_of(AReply.Headers.begin(), AReply.Headers.end(),

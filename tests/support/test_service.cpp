@@ -1,18 +1,15 @@
 #include "tests/support/test_service.h"
 
 #include <algorithm>
-#include <cctype>
 #include <stdexcept>
+
+#include "service/ascii.h"
 
 namespace zvq::testing {
 
 namespace {
 
-bool SameName(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
+bool SameName(std::string_view A, std::string_view B) { return ascii::EqualsIgnoringCase(A, B); }
 
 }  // namespace
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "errors/errors.h"
+#include "service/ascii.h"
 
 namespace zvq::demo {
 namespace {
@@ -249,7 +250,7 @@ TEST_F(DemoServiceTest, RequestsTheServiceRefuses) {
        nullptr},
       {"an upper-case request id",
        [](Call& ACall) {
-         for (char& c : ACall.RequestId) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+         for (char& c : ACall.RequestId) c = ascii::ToUpper(c);
          ACall.Auth = HmacHex(kKey, ACall.CallTime + ":" + ACall.RequestId);
        },
        0, "123456789", "BadRequestException", nullptr},
