@@ -19,14 +19,14 @@ class Value {
   const rapidjson::Value* FValue;
 };
 
-// A parsed validation reply. Numbers are kept as the text they stood as, and a member name that occurs
-// twice is found at its first occurrence.
+// A parsed validation reply. Numbers are kept as the text they stood as, whatever their size; an escaped
+// surrogate without its partner is U+FFFD; a member name that occurs twice is found at its first occurrence.
 class Document {
  public:
   static constexpr int kMaxDepth = 512;
 
-  // A value only when the whole text (surrounding whitespace aside) is exactly one JSON value nested no
-  // deeper than kMaxDepth; any other text gives none and raises nothing.
+  // A value only when the whole text (surrounding whitespace aside; a NUL is no end) is exactly one JSON
+  // value nested no deeper than kMaxDepth; any other text gives none and raises nothing.
   static std::optional<Document> Parse(std::string_view AText);
 
   Value Root() const { return Value(*FDocument); }

@@ -16,6 +16,15 @@ namespace {
 constexpr const char* kUnknownValidationError = "Unknown error occurred validating code";
 constexpr const char* kDownloadError = "Error downloading applet";
 
+// At most ALimit bytes of the UTF-8 text AText, never ending inside a character.
+std::string TruncateUtf8(std::string AText, std::size_t ALimit) {
+  if (AText.size() <= ALimit) return AText;
+  std::size_t end = ALimit;
+  while (end > 0 && (static_cast<unsigned char>(AText[end]) & 0xC0) == 0x80) --end;
+  AText.resize(end);
+  return AText;
+}
+
 }  // namespace
 
 TzqServiceEndpoint TzqServiceEndpoint::Compiled() {
@@ -53,7 +62,7 @@ bool TzqRemoteSupportAPI::CheckCode(const std::u16string& ACode) {
   } catch (const http::EResponseTooLarge&) {
     throw ESupportLauncherException(kUnknownValidationError);
   }
-  ProcessValidationResponse(response, body);
+  FDownloadUrl = ProcessValidationResponse(response, body);
   return true;
 }
 
@@ -64,7 +73,8 @@ void TzqRemoteSupportAPI::SignRequest(http::Request& ARequest) {
   ARequest.Headers.push_back({"X-Zvq-Auth", std::move(signing.Auth)});
 }
 
-void TzqRemoteSupportAPI::ProcessValidationResponse(const http::Response& AResponse, const ByteStream& ABody) {
+std::string TzqRemoteSupportAPI::ProcessValidationResponse(const http::Response& AResponse,
+                                                           const ByteStream& ABody) {
   std::string text;
   try {
     text = http::ContentAsText(AResponse, ABody, kMaxReplyTextBytes);
@@ -74,27 +84,29 @@ void TzqRemoteSupportAPI::ProcessValidationResponse(const http::Response& ARespo
 
   // A reply that is not a JSON object names no error: the run goes on without a URL.
   std::optional<json::Document> document = json::Document::Parse(text);
-  if (!document || !document->Root().Raw().IsObject()) return;
+  if (!document || !document->Root().Raw().IsObject()) return {};
 
   std::optional<json::Value> member;
   if (TryGetJsonObject(document->Root(), "error", member)) ReadServiceError(*member);
-  if (TryGetJsonObject(document->Root(), "response", member)) ReadServiceResponse(*member);
+  if (TryGetJsonObject(document->Root(), "response", member)) return ReadServiceResponse(*member);
+  return {};
 }
 
 void TzqRemoteSupportAPI::ReadServiceError(const json::Value& AError) {
   std::string type;
   std::string message;
   if (TryGetJsonString(AError, "type", type) && TryGetJsonString(AError, "message", message)) {
-    if (type == "InvalidCodeException") throw EInvalidCode(message);
+    if (type == "InvalidCodeException") throw EInvalidCode(TruncateUtf8(message, kMaxMessageBytes));
     if (type == "StaleCallException") throw EStaleCall("Error validating code - please try again");
   }
   throw ESupportLauncherException(kUnknownValidationError);
 }
 
-void TzqRemoteSupportAPI::ReadServiceResponse(const json::Value& AResponse) {
+std::string TzqRemoteSupportAPI::ReadServiceResponse(const json::Value& AResponse) {
   std::string url;
-  if (TryGetJsonString(AResponse, "url", url)) FDownloadUrl = std::move(url);
-  if (FDownloadUrl.empty()) throw ESupportLauncherException(kUnknownValidationError);
+  TryGetJsonString(AResponse, "url", url);
+  if (url.empty() || url.size() > kMaxUrlBytes) throw ESupportLauncherException(kUnknownValidationError);
+  return url;
 }
 
 bool TzqRemoteSupportAPI::TryGetJsonString(const json::Value& AValue, std::string_view AName,

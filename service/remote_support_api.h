@@ -31,7 +31,12 @@ struct TzqServiceEndpoint {
 class TzqRemoteSupportAPI {
  public:
   static constexpr std::size_t kMaxReplyBytes = 1 << 20;          // validation reply as received
-  static constexpr std::size_t kMaxReplyTextBytes = 4 << 20;      // ... after inflating
+  static constexpr std::size_t kMaxReplyTextBytes = 4 << 20;      // ... after inflating, and as text
+  // What is kept from a reply, far beyond anything the service sends: a message is shown in a message box
+  // (longer ones are cut at a character boundary); a longer URL is not one we would ever be given, and is
+  // refused as unusable.
+  static constexpr std::size_t kMaxMessageBytes = 2 << 10;
+  static constexpr std::size_t kMaxUrlBytes = 8 << 10;
   static constexpr std::size_t kMaxAppletBytes = std::size_t{1} << 30;
 
   TzqRemoteSupportAPI();
@@ -58,10 +63,14 @@ class TzqRemoteSupportAPI {
   static bool TryGetJsonObject(const json::Value& AValue, std::string_view AName,
                                std::optional<json::Value>& AObject);
 
+  // What CheckCode makes of the validation reply: the download URL, or "" for a reply that is not a JSON
+  // object or names neither member; raises the launcher's errors. Needs no connection, so the reply rules
+  // can be driven with any bytes.
+  static std::string ProcessValidationResponse(const http::Response& AResponse, const ByteStream& ABody);
+
  private:
-  void ProcessValidationResponse(const http::Response& AResponse, const ByteStream& ABody);
-  [[noreturn]] void ReadServiceError(const json::Value& AError);
-  void ReadServiceResponse(const json::Value& AResponse);
+  [[noreturn]] static void ReadServiceError(const json::Value& AError);
+  static std::string ReadServiceResponse(const json::Value& AResponse);
   void SignRequest(http::Request& ARequest);
 
   TzqServiceEndpoint FEndpoint;

@@ -169,6 +169,12 @@ std::string Nested(int ADepth, const std::string& AInner) {
   return std::string(static_cast<std::size_t>(ADepth), '[') + AInner + std::string(static_cast<std::size_t>(ADepth), ']');
 }
 
+std::string Repeated(const std::string& AText, int ACount) {
+  std::string text;
+  for (int i = 0; i < ACount; ++i) text += AText;
+  return text;
+}
+
 const std::string kUnknown = "[ESupportLauncherException] Unknown error occurred validating code";
 
 std::vector<ReplyCase> ReplyCases() {
@@ -213,6 +219,36 @@ std::vector<ReplyCase> ReplyCases() {
       {"NestingOf513LevelsIsNotJson",
        R"({"response":{"url":"https://h/a"},"pad":)" + Nested(512, "") + "}", "", ""},
       {"VeryDeepNestingIsNotJsonAndDoesNotCrash", Nested(200000, ""), "", ""},
+      {"ANulAfterTheObjectIsNotJson", std::string(R"({"response":{"url":"https://h/a"}})") + '\0' + "junk", "", ""},
+      {"ANulAloneAfterTheObjectIsNotJson", std::string(R"({"response":{"url":"https://h/a"}})") + '\0', "", ""},
+      {"ANumberBeyondADoubleIsItsText", R"({"response":{"url":-1.5E+400}})", "", "-1.5E+400"},
+      {"ANumberOfHundredsOfDigitsIsItsText", R"({"response":{"url":1)" + std::string(400, '0') + "}}", "",
+       "1" + std::string(400, '0')},
+      {"ANumberBeyondADoubleElsewhereSpoilsNothing",
+       R"({"big":[1e99999,-0.5e-99999,)" + std::string(500, '9') + R"(],"response":{"url":"https://h/a"}})", "",
+       "https://h/a"},
+      {"AMalformedLongNumberIsStillNotJson", R"({"response":{"url":"https://h/a"},"n":01e400})", "", ""},
+      {"ALoneHighSurrogateIsAReplacementCharacter",
+       R"({"error":{"type":"InvalidCodeException","message":"a\uD800b\udbff\u0041"}})",
+       "[EInvalidCode] a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "A", ""},
+      {"ALoneLowSurrogateIsAReplacementCharacter",
+       R"({"error":{"type":"InvalidCodeException","message":"\uDC00\uD83D\uDE00"}})",
+       "[EInvalidCode] \xEF\xBF\xBD\xF0\x9F\x98\x80", ""},
+      {"AnEscapedBackslashBeforeUIsNoEscape",
+       R"({"error":{"type":"InvalidCodeException","message":"\\uD800"}})", "[EInvalidCode] \\uD800", ""},
+      {"ALoneSurrogateInANameIsAReplacementCharacterToo",
+       R"({"x\uDFFF":1,"error":{"type":"InvalidCodeException","message":"m"}})", "[EInvalidCode] m", ""},
+      {"AByteOrderMarkBeforeTheTextIsFine",
+       "\xEF\xBB\xBF" R"({"error":{"type":"StaleCallException","message":"m"}})",
+       "[EStaleCall] Error validating code - please try again", ""},
+      {"AMessageIsCutAtACharacterBoundary",
+       R"({"error":{"type":"InvalidCodeException","message":")" + Repeated("\xE2\x82\xAC", 1000) + R"("}})",
+       "[EInvalidCode] " + Repeated("\xE2\x82\xAC", 682), ""},
+      {"AUrlOfTheLongestKeptLength",
+       R"({"response":{"url":"https://h/)" + std::string(8192 - 10, 'a') + R"("}})", "",
+       "https://h/" + std::string(8192 - 10, 'a')},
+      {"ALongerUrlIsUnknown", R"({"response":{"url":"https://h/)" + std::string(8192 - 9, 'a') + R"("}})",
+       kUnknown, ""},
   };
 }
 
