@@ -20,6 +20,9 @@ namespace {
 constexpr const char* kUserAgent = "zvq-support-launcher/1.0";
 // The head of one response, status line included: what a peer can make us hold before the body starts.
 constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+// The body of a redirect we follow is dropped unread, but it still arrives and keeps the stall watch
+// content; a real redirect says a line or two. Past this the transfer fails as a receiving error.
+constexpr std::size_t kMaxRedirectBodyBytes = 64 << 10;
 
 bool SameText(std::string_view A, std::string_view B) { return ascii::EqualsIgnoringCase(A, B); }
 
@@ -124,6 +127,7 @@ struct HttpClient::Impl {
   long FStatus = 0;
   std::vector<Header> FHeaders;
   std::size_t FWritten = 0;  // body bytes this hop put into FBody
+  std::size_t FDropped = 0;  // body bytes of a followed redirect
   bool FResponseStarted = false;
   bool FFollowable = false;  // a redirect we will follow: its body is dropped
   std::string FNextUrl;
@@ -240,12 +244,16 @@ void HttpClient::Impl::PrepareHop(const Request& AHop) {
 
 Response HttpClient::Impl::PerformHop(const Request& AHop, BodySink& ABody, bool& AFollowable,
                                       std::string& ANextUrl) {
+  // Cleared before the options are set: a failing option leaves no text of its own, and the previous
+  // request's would be reported instead.
+  FErrorBuffer[0] = '\0';
   PrepareHop(AHop);
   FHopUrl = AHop.Url;
   FBody = &ABody;
   FStatus = 0;
   FHeaders.clear();
   FWritten = 0;
+  FDropped = 0;
   FResponseStarted = false;
   FFollowable = false;
   FNextUrl.clear();
@@ -256,7 +264,6 @@ Response HttpClient::Impl::PerformHop(const Request& AHop, BodySink& ABody, bool
   FConnected = false;
   FLastDown = FLastUp = 0;
   FLastProgress = std::chrono::steady_clock::now();
-  FErrorBuffer[0] = '\0';
 
   const CURLcode code = curl_easy_perform(FCurl.get());
   FBody = nullptr;
@@ -309,10 +316,12 @@ std::size_t HttpClient::Impl::OnHeader(char* AData, std::size_t ASize, std::size
     self.FHeadTooLarge = true;
     return 0;
   }
-  // Nothing may propagate into libcurl; a failure here aborts the transfer as a receiving error.
+  // Nothing may propagate into libcurl; a failure here (the sink's Discard among them) aborts the transfer
+  // and is raised once curl_easy_perform has returned.
   try {
     return self.TakeHeaderLine(line);
   } catch (...) {
+    self.FSinkFailure = std::current_exception();
     return 0;
   }
 }
@@ -376,7 +385,15 @@ std::size_t HttpClient::Impl::OnWrite(char* AData, std::size_t ASize, std::size_
   auto& self = *static_cast<Impl*>(AImpl);
   const std::size_t size = ASize * ACount;
   self.FResponseStarted = true;
-  if (self.FFollowable || self.FBody == nullptr) return size;
+  if (self.FFollowable) {
+    self.FDropped += size;
+    if (self.FDropped <= kMaxRedirectBodyBytes) return size;
+    self.FSinkFailure = std::make_exception_ptr(ENetHTTPClientException(
+        Format("Error receiving data:", CURLE_WRITE_ERROR,
+               "The redirect's body is longer than " + std::to_string(kMaxRedirectBodyBytes) + " bytes")));
+    return CURL_WRITEFUNC_ERROR;
+  }
+  if (self.FBody == nullptr) return size;
   try {
     self.FBody->Write(std::span(reinterpret_cast<const std::uint8_t*>(AData), size));
   } catch (...) {
