@@ -14,6 +14,10 @@ if [ -z "$fuzzers" ]; then
   exit 1
 fi
 
+# ASan holds freed memory back to catch use after free; its default (256 MiB) alone would pass the limit.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16:malloc_context_size=10}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
 summary=()
 for fuzzer in $fuzzers; do
   name=$(basename "$fuzzer" _fuzzer)
