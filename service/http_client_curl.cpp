@@ -1,14 +1,17 @@
 #include "service/http_client.h"
 
 #include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <optional>
+#include <stdexcept>
 
 #include "service/ascii.h"
 #include "service/curl_handles.h"
@@ -78,11 +81,53 @@ std::optional<std::size_t> ParseLength(std::string_view AText) {
   return value;
 }
 
-std::string ReadWholeFile(const std::string& APath) {
-  std::ifstream file(APath, std::ios::binary);
-  if (!file) return {};
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
+// Trust anchors from a PEM file, parsed once on first use and added to the store of every TLS context the
+// client makes.
+class ExtraTrustAnchors {
+ public:
+  explicit ExtraTrustAnchors(std::string APath) : FPath(std::move(APath)) {}
+
+  static CURLcode OnSslContext(CURL*, void* AContext, void* AAnchors) {
+    try {
+      static_cast<ExtraTrustAnchors*>(AAnchors)->AddTo(static_cast<SSL_CTX*>(AContext));
+      return CURLE_OK;
+    } catch (...) {
+      return CURLE_SSL_CACERT_BADFILE;
+    }
+  }
+
+ private:
+  struct X509Free {
+    void operator()(X509* ACertificate) const noexcept { X509_free(ACertificate); }
+  };
+  struct BioFree {
+    void operator()(BIO* ABio) const noexcept { BIO_free(ABio); }
+  };
+
+  void AddTo(SSL_CTX* AContext) {
+    if (FCertificates.empty()) Load();
+    X509_STORE* store = SSL_CTX_get_cert_store(AContext);
+    for (const auto& certificate : FCertificates)
+      if (store == nullptr || X509_STORE_add_cert(store, certificate.get()) != 1) {
+        ERR_clear_error();
+        throw std::runtime_error("trust anchor not added");
+      }
+  }
+
+  void Load() {
+    std::unique_ptr<BIO, BioFree> file(BIO_new_file(FPath.c_str(), "r"));
+    while (file) {
+      std::unique_ptr<X509, X509Free> certificate(PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr));
+      if (!certificate) break;
+      FCertificates.push_back(std::move(certificate));
+    }
+    ERR_clear_error();  // the end of the file reads as an error too
+    if (FCertificates.empty()) throw std::runtime_error("no trust anchor in " + FPath);
+  }
+
+  std::string FPath;
+  std::vector<std::unique_ptr<X509, X509Free>> FCertificates;
+};
 
 }  // namespace
 
@@ -120,6 +165,7 @@ struct HttpClient::Impl {
   EasyHandle FCurl;
   std::array<char, CURL_ERROR_SIZE> FErrorBuffer{};
   HeaderList FHeaderList;
+  std::optional<ExtraTrustAnchors> FExtraAnchors;
 
   // State of the hop in progress, read and written by the callbacks.
   std::string FHopUrl;
@@ -158,20 +204,16 @@ HttpClient::Impl::Impl(Settings ASettings) : FSettings(std::move(ASettings)) {
   SetOption(CURLOPT_SSL_VERIFYPEER, 1L);
   SetOption(CURLOPT_SSL_VERIFYHOST, 2L);
 
+  // The system's store as libcurl would use it, but only through its hashed directory: OpenSSL then reads
+  // the one certificate a handshake needs instead of parsing the whole bundle for every connection.
+  char* systemDirectory = nullptr;
+  if (curl_easy_getinfo(FCurl.get(), CURLINFO_CAPATH, &systemDirectory) == CURLE_OK && systemDirectory != nullptr)
+    SetOption(CURLOPT_CAINFO, static_cast<const char*>(nullptr));
   if (!FSettings.ExtraTrustAnchor.empty()) {
-    // CURLOPT_CAINFO_BLOB replaces the default bundle, so the blob carries the system's bundle as well.
-    std::string extra = ReadWholeFile(FSettings.ExtraTrustAnchor);
-    if (extra.empty())
-      throw ENetHTTPRequestException(
-          Format("Error opening request:", CURLE_SSL_CACERT_BADFILE, curl_easy_strerror(CURLE_SSL_CACERT_BADFILE)));
-    std::string bundle;
-    char* systemBundle = nullptr;
-    if (curl_easy_getinfo(FCurl.get(), CURLINFO_CAINFO, &systemBundle) == CURLE_OK && systemBundle != nullptr)
-      bundle = ReadWholeFile(systemBundle);
-    if (!bundle.empty() && bundle.back() != '\n') bundle += '\n';
-    bundle += extra;
-    curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_COPY};
-    SetOption(CURLOPT_CAINFO_BLOB, &blob);
+    // Added to each connection's store beside the system's; read on the first handshake only.
+    FExtraAnchors.emplace(FSettings.ExtraTrustAnchor);
+    SetOption(CURLOPT_SSL_CTX_FUNCTION, &ExtraTrustAnchors::OnSslContext);
+    SetOption(CURLOPT_SSL_CTX_DATA, &*FExtraAnchors);
   }
 
   // Integrated authentication with the user's own ticket, only when a server or proxy asks for it.
