@@ -169,6 +169,8 @@ struct DemoService::Impl {
         FServer(FCredentials.Certificate.get(), FCredentials.Key.get()) {
     if (!FServer.is_valid()) throw Exception("The demo service's TLS context could not be set up");
     FServer.set_socket_options(SetListenSocketOptions);
+    // Replies go out as header and body writes; Nagle would hold the second until the client's delayed ACK.
+    FServer.set_tcp_nodelay(true);
     FServer.set_payload_max_length(kMaxRequestBody);
     // Bounds how long stopping waits for an idle keep-alive connection.
     FServer.set_keep_alive_timeout(1);
@@ -339,7 +341,15 @@ struct DemoService::Impl {
       AResponse.set_content("No session for this applet link\n", "text/plain");
       return "refused: no session cookie for this link";
     }
-    AResponse.set_content(FSettings.Applet, "application/octet-stream");
+    // Streamed from the one copy the service holds: a copy per request would make the stand-in, not the
+    // launcher, the slow side of a large download.
+    const std::string& applet = FSettings.Applet;
+    AResponse.set_content_provider(
+        applet.size(), "application/octet-stream",
+        [&applet](std::size_t AOffset, std::size_t ALength, httplib::DataSink& ASink) {
+          constexpr std::size_t kChunk = std::size_t{1} << 20;
+          return ASink.write(applet.data() + AOffset, ALength < kChunk ? ALength : kChunk);
+        });
     return "applet sent (" + std::to_string(FSettings.Applet.size()) + " bytes)";
   }
 
