@@ -23,14 +23,17 @@ if [ "${1:-}" = --validation-runs ]; then
   runs=$2 url=$3 anchor=$4
   launcher_args=() curl_args=()
   if [ -n "$anchor" ]; then launcher_args=(--anchor "$anchor") curl_args=(--cacert "$anchor"); fi
+  out=$(mktemp)
   for _ in $(seq "$runs"); do
-    "$bin/zvq-bench-fetch" "$url/validate" --validate-only "${launcher_args[@]}" |
-      sed -n 's/^validate_s=/launcher /p'
+    "$bin/zvq-bench-run" "$bin/zvq-bench-fetch" "$url/validate" --validate-only "${launcher_args[@]}" >"$out"
+    echo "launcher $(sed -n 's/^validate_s=//p' "$out") $(sed -n 's/^cpu_s=//p' "$out")"
     mapfile -t signing < <("$bin/zvq-bench-fetch" --signing-headers)
-    curl -sS --fail -o /dev/null -w 'curl %{time_total}\n' "${curl_args[@]}" \
+    "$bin/zvq-bench-run" curl -sS --fail -o /dev/null -w 'time_total=%{time_total}\n' "${curl_args[@]}" \
       -H 'Content-Type: application/json' -H "${signing[0]}" -H "${signing[1]}" -H "${signing[2]}" \
-      --data-binary "$code_json" "$url/validate"
+      --data-binary "$code_json" "$url/validate" >"$out"
+    echo "curl $(sed -n 's/^time_total=//p' "$out") $(sed -n 's/^cpu_s=//p' "$out")"
   done
+  rm -f "$out"
   exit 0
 fi
 
@@ -154,14 +157,27 @@ median() { stats | awk '{ print $2 }'; }
 value() { sed -n "s/^$1=//p" "$2" | tail -n 1; }
 
 results=$work/results.txt
-row() { printf '%-34s %-28s %-28s %s\n' "$@" | tee -a "$results"; }
-triple() { awk -v f="$1" '{ printf f " / " f " / " f, $1, $2, $3 }'; }
+row() { printf '%-36s %-26s %-26s %s\n' "$@" | tee -a "$results"; }
+# compare LABEL PRINTF-FORMAT LAUNCHER-FILE REFERENCE-FILE [GOAL]: min / median / max of each file's numbers
+# and the ratio of the medians, launcher : reference.
+compare() {
+  local label=$1 format=$2 l r
+  l=$(stats <"$3") r=$(stats <"$4")
+  row "  $label" "$(awk -v f="$format" -v t="$l" 'BEGIN { split(t, x, " "); printf f " / " f " / " f, x[1], x[2], x[3] }')" \
+    "$(awk -v f="$format" -v t="$r" 'BEGIN { split(t, x, " "); printf f " / " f " / " f, x[1], x[2], x[3] }')" \
+    "$(awk -v a="$l" -v b="$r" -v g="${5:-}" 'BEGIN { split(a, x, " "); split(b, y, " "); printf "%.2fx %s", x[2] / y[2], g }')"
+}
 
 # --- The whole network path -----------------------------------------------------------------------------
 full_path() {
-  local size=$1 bytes=$(( $1 * 1048576 )) run out stage
+  local size=$1 bytes=$(( $1 * 1048576 )) run out stage saved f
   head -c "${size}M" /dev/urandom >"$work/applet.bin"
-  : >"$work/launcher-mibs" && : >"$work/launcher-rss" && : >"$work/curl-mibs" && : >"$work/curl-rss"
+  for f in mibs rss cpu; do : >"$work/launcher-$f" && : >"$work/curl-$f"; done
+  record() {  # record WHO RUNNER-OUTPUT
+    awk -v b="$size" -v s="$(value wall_s "$2")" 'BEGIN { print b / s }' >>"$work/$1-mibs"
+    awk -v k="$(value max_rss_kib "$2")" 'BEGIN { print k / 1024 }' >>"$work/$1-rss"
+    value cpu_s "$2" >>"$work/$1-cpu"
+  }
   for run in $(seq "$runs"); do
     # The launcher: its real client and staging code, its staging folder under a private TMPDIR.
     stage=$work/tmp-launcher
@@ -169,12 +185,11 @@ full_path() {
     out=$work/launcher.out
     TMPDIR=$stage "$bin/zvq-bench-run" "$bin/zvq-bench-fetch" "$url/validate" --anchor "$work/ca.pem" >"$out" ||
       fail "the launcher's network path failed: $(cat "$out")"
-    local saved=$stage/.zvq-support.tmp/QuintrelSupport.exe
+    saved=$stage/.zvq-support.tmp/QuintrelSupport.exe
     [ "$(value bytes "$out")" = "$bytes" ] && [ "$(stat -c %s "$saved")" = "$bytes" ] ||
       fail "the launcher staged $(value bytes "$out") bytes, not $bytes"
     if [ "$run" -eq 1 ]; then cmp -s "$saved" "$work/applet.bin" || fail "the staged applet differs from the served one"; fi
-    awk -v b="$size" -v s="$(value wall_s "$out")" 'BEGIN { print b / s }' >>"$work/launcher-mibs"
-    awk -v k="$(value max_rss_kib "$out")" 'BEGIN { print k / 1024 }' >>"$work/launcher-rss"
+    record launcher "$out"
     rm -rf "$stage"
 
     # curl: the same POST with fresh signing headers, then the GET with the session cookie, in one process.
@@ -187,28 +202,27 @@ full_path() {
       --next --fail --cacert "$work/ca.pem" -b "" -o "$work/curl-stage/QuintrelSupport.exe" "$url/applet/bench" >"$out" ||
       fail "curl failed: $(cat "$out")"
     [ "$(stat -c %s "$work/curl-stage/QuintrelSupport.exe")" = "$bytes" ] || fail "curl saved the wrong size"
-    awk -v b="$size" -v s="$(value wall_s "$out")" 'BEGIN { print b / s }' >>"$work/curl-mibs"
-    awk -v k="$(value max_rss_kib "$out")" 'BEGIN { print k / 1024 }' >>"$work/curl-rss"
+    record curl "$out"
     rm -rf "$work/curl-stage"
   done
   rm -f "$work/applet.bin"
 
-  local l c
-  l=$(stats <"$work/launcher-mibs") c=$(stats <"$work/curl-mibs")
-  row "  ${size} MiB throughput, MiB/s" "$(triple %.0f <<<"$l")" "$(triple %.0f <<<"$c")" \
-    "$(awk -v a="$l" -v b="$c" 'BEGIN { split(a, x, " "); split(b, y, " "); printf "%.2fx (goal >= 0.95)", x[2] / y[2] }')"
-  l=$(stats <"$work/launcher-rss") c=$(stats <"$work/curl-rss")
-  row "  ${size} MiB peak RSS, MiB" "$(triple %.1f <<<"$l")" "$(triple %.1f <<<"$c")" \
-    "$(awk -v a="$l" -v b="$c" 'BEGIN { split(a, x, " "); split(b, y, " "); printf "%.2fx; launcher max %.1f MiB (goal <= 64)", x[2] / y[2], x[3] }')"
+  compare "$size MiB throughput, MiB/s" %.0f "$work/launcher-mibs" "$work/curl-mibs" "(goal >= 0.95)"
+  compare "$size MiB peak RSS, MiB" %.1f "$work/launcher-rss" "$work/curl-rss" \
+    "(goal: launcher <= 64 MiB; its max $(stats <"$work/launcher-rss" | awk '{ printf "%.1f", $3 }'))"
+  compare "$size MiB CPU time, s" %.2f "$work/launcher-cpu" "$work/curl-cpu"
 }
 
 # --- Validation round trip ------------------------------------------------------------------------------
-validation_row() {
-  local label=$1 file=$2 l c
-  l=$(awk '$1 == "launcher" { print $2 * 1000 }' "$file" | stats)
-  c=$(awk '$1 == "curl" { print $2 * 1000 }' "$file" | stats)
-  row "  $label, ms" "$(triple %.1f <<<"$l")" "$(triple %.1f <<<"$c")" \
-    "$(awk -v a="$l" -v b="$c" 'BEGIN { split(a, x, " "); split(b, y, " "); printf "%.2fx (goal <= 1.1)", x[2] / y[2] }')"
+# FILE: lines "launcher|curl ROUND-TRIP-S PROCESS-CPU-S" from the inner mode.
+validation_rows() {
+  local label=$1 file=$2
+  awk '$1 == "launcher" { print $2 * 1000 }' "$file" >"$work/v-launcher"
+  awk '$1 == "curl" { print $2 * 1000 }' "$file" >"$work/v-curl"
+  compare "$label, ms" %.1f "$work/v-launcher" "$work/v-curl" "(goal <= 1.1)"
+  awk '$1 == "launcher" { print $3 * 1000 }' "$file" >"$work/v-launcher"
+  awk '$1 == "curl" { print $3 * 1000 }' "$file" >"$work/v-curl"
+  compare "  process CPU time, ms" %.1f "$work/v-launcher" "$work/v-curl"
 }
 
 # The system's certificate directory and bundle plus the run's CA, for a private mount namespace only.
@@ -238,8 +252,8 @@ system_store_runs() {
 first_frame() {
   start_private_display "$work" || fail "no Xvfb"
   mkdir -m 700 "$work/xdg" "$work/tmp-window"
-  local probe=$build/tools/bench/libzvq-bench-first-frame.so program run out
-  : >"$work/frame-launcher" && : >"$work/frame-minimal"
+  local probe=$build/tools/bench/libzvq-bench-first-frame.so program run out f
+  for f in frame cpu libraries; do : >"$work/launcher-$f" && : >"$work/minimal-$f"; done
   # One unmeasured start of each warms the font and library caches both use.
   for run in $(seq 0 "$runs"); do
     for program in launcher minimal; do
@@ -250,18 +264,15 @@ first_frame() {
         "$bin/zvq-bench-run" env LD_PRELOAD="$probe" "${command[@]}" >"$out" 2>"$work/frame.err" ||
         fail "$program did not paint: $(cat "$out" "$work/frame.err")"
       [ "$run" -eq 0 ] && continue
-      echo "$(value first_frame_s "$out") $(value libraries "$out")" >>"$work/frame-$program"
+      awk -v s="$(value first_frame_s "$out")" 'BEGIN { print s * 1000 }' >>"$work/$program-frame"
+      awk -v s="$(value cpu_s "$out")" 'BEGIN { print s * 1000 }' >>"$work/$program-cpu"
+      value libraries "$out" >>"$work/$program-libraries"
     done
   done
   stop_private_display
-  local l c ll lc
-  l=$(awk '{ print $1 * 1000 }' "$work/frame-launcher" | stats)
-  c=$(awk '{ print $1 * 1000 }' "$work/frame-minimal" | stats)
-  ll=$(awk '{ print $2 }' "$work/frame-launcher" | median)
-  lc=$(awk '{ print $2 }' "$work/frame-minimal" | median)
-  row "  first frame, ms" "$(triple %.0f <<<"$l")" "$(triple %.0f <<<"$c")" \
-    "$(awk -v a="$l" -v b="$c" 'BEGIN { split(a, x, " "); split(b, y, " "); printf "%.2fx (goal <= 1.2)", x[2] / y[2] }')"
-  row "  shared libraries at first frame" "$ll" "$lc" ""
+  compare "first frame, ms" %.0f "$work/launcher-frame" "$work/minimal-frame" "(goal <= 1.2)"
+  compare "CPU time to first frame, ms" %.0f "$work/launcher-cpu" "$work/minimal-cpu"
+  row "  shared libraries at first frame" "$(median <"$work/launcher-libraries")" "$(median <"$work/minimal-libraries")" ""
 }
 
 # --- The run --------------------------------------------------------------------------------------------
@@ -275,13 +286,13 @@ for size in "${sizes[@]}"; do full_path "$size"; done
 
 row "Validation round trip" "launcher" "curl POST" "ratio"
 "$root/tools/bench.sh" --validation-runs "$validation_runs" "$url" "$work/ca.pem" >"$work/validation-anchor"
-validation_row "with the extra trust anchor" "$work/validation-anchor"
+validation_rows "with the extra trust anchor" "$work/validation-anchor"
 # A client without the anchor must refuse this server outside the namespace; inside it the store decides.
 if "$bin/zvq-bench-fetch" "$url/validate" --validate-only >/dev/null 2>&1; then
   fail "the system's store already trusts the run's CA"
 fi
 if system_store_runs >"$work/validation-system"; then
-  validation_row "with the system's store" "$work/validation-system"
+  validation_rows "with the system's store" "$work/validation-system"
 else
   row "  with the system's store" "n/a: no private mount namespace here ($(head -c 60 "$work/unshare.log"))" "" ""
 fi
