@@ -8,11 +8,10 @@ namespace zvq {
 
 void RegisterWindowFonts() {
   if (QFontDatabase::hasFamily(QStringLiteral("Tahoma"))) return;
-  // Debian's fonts-wine installs here, where fontconfig does not look.
-  for (const char* Path : {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}) {
-    const QString File = QString::fromLatin1(Path);
-    if (QFile::exists(File)) QFontDatabase::addApplicationFont(File);
-  }
+  // Debian's fonts-wine installs it here, where fontconfig does not look. Only the regular face: the window
+  // draws no bold text, and every face registered is read and parsed before the first paint.
+  const QString File = QStringLiteral("/usr/share/wine/fonts/tahoma.ttf");
+  if (QFile::exists(File)) QFontDatabase::addApplicationFont(File);
 }
 
 }  // namespace zvq
