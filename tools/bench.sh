@@ -20,7 +20,13 @@ code_json='{"code":"123456789"}'
 # --- Inner mode: validation round trips, one "launcher S" and one "curl S" line per run ------------------
 # Run by the outer mode directly, and inside the mount namespace for the system store.
 if [ "${1:-}" = --validation-runs ]; then
-  runs=$2 url=$3 anchor=$4
+  runs=$2 url=$3 anchor=$4 unrelated_anchor=${5:-}
+  # With an extra anchor of its own the client must still trust what the system's store trusts.
+  if [ -n "$unrelated_anchor" ] &&
+    ! "$bin/zvq-bench-fetch" "$url/validate" --validate-only --anchor "$unrelated_anchor" >/dev/null; then
+    echo "zvq bench: with an extra trust anchor the system's store no longer counted" >&2
+    exit 1
+  fi
   launcher_args=() curl_args=()
   if [ -n "$anchor" ]; then launcher_args=(--anchor "$anchor") curl_args=(--cacert "$anchor"); fi
   out=$(mktemp)
@@ -77,6 +83,8 @@ make_certificates() {
   openssl req -x509 "${ec[@]}" -days 2 -subj "/O=zvq bench/CN=zvq bench CA" \
     -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
     -keyout "$work/ca-key.pem" -out "$work/ca.pem" 2>/dev/null
+  openssl req -x509 "${ec[@]}" -days 2 -subj "/O=zvq bench/CN=zvq bench unrelated CA" \
+    -addext "basicConstraints=critical,CA:TRUE" -keyout "$work/unrelated-ca-key.pem" -out "$work/unrelated-ca.pem" 2>/dev/null
   openssl req "${ec[@]}" -subj "/CN=127.0.0.1" -keyout "$work/server-key.pem" -out "$work/server.csr" 2>/dev/null
   printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth\n' \
     >"$work/server.ext"
@@ -238,14 +246,18 @@ make_system_store() {
   echo "$store"
 }
 
+# Returns 2 when this machine allows no private mount namespace; any other failure ends the bench.
 system_store_runs() {
   local store
   store=$(make_system_store)
   local unshare_args=(-m --propagation private)
   [ "$(id -u)" -eq 0 ] || unshare_args=(-r "${unshare_args[@]}")
   # shellcheck disable=SC2016
-  unshare "${unshare_args[@]}" bash -c 'mount --bind "$1" /etc/ssl/certs && shift && exec "$@"' _ \
-    "$store" "$root/tools/bench.sh" --validation-runs "$validation_runs" "$url" "" 2>"$work/unshare.log"
+  local in_namespace=(unshare "${unshare_args[@]}"
+    bash -c 'mount --bind "$1" /etc/ssl/certs && shift && exec "$@"' _ "$store")
+  "${in_namespace[@]}" true 2>"$work/unshare.log" || return 2
+  "${in_namespace[@]}" "$root/tools/bench.sh" --validation-runs "$validation_runs" "$url" "" "$work/unrelated-ca.pem" ||
+    fail "the validation round trips with the system's store failed"
 }
 
 # --- Start to first frame -------------------------------------------------------------------------------
