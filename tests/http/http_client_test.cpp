@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 
 #include "service/http_client.h"
@@ -325,6 +326,19 @@ TEST_F(HttpClientTest, AServerCertificateFromAnotherCaIsRejected) {
   HttpClient plain;
   EXPECT_EQ(FailureOf<ENetHTTPCertificateException>(plain, Service().Url("/")),
             "Server Certificate Invalid or not present");
+}
+
+TEST_F(HttpClientTest, AnExtraAnchorThatGivesNoCertificateFailsTheRequestNotTheServer) {
+  TempDir directory;
+  std::ofstream(directory / "not-pem.pem") << "not a certificate\n";
+  for (const char* name : {"missing.pem", "not-pem.pem"}) {
+    SCOPED_TRACE(name);
+    Settings settings;
+    settings.ExtraTrustAnchor = (directory / name).string();
+    HttpClient client(settings);
+    const std::string message = FailureOf<ENetHTTPRequestException>(client, Service().Url("/"));
+    EXPECT_TRUE(message.starts_with("Error opening request: (77) ")) << message;
+  }
 }
 
 TEST_F(HttpClientTest, FailuresBeforeAnyReplyAreSendingErrors) {
