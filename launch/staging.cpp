@@ -1,7 +1,8 @@
 #include "launch/staging.h"
 
+#include <algorithm>
+
 #include "errors/errors.h"
-#include "platform/files.h"
 #include "platform/system_error.h"
 
 namespace zvq {
@@ -69,31 +70,43 @@ void CleanStagingFolder() noexcept {
   }
 }
 
-void SaveApplet(const ByteStream& AStream) {
+namespace {
+
+platform::PrivateFolder OpenStagingFolderForSaving() {
   const std::string folderPath = GetStagingFolder();
-  const std::string appletPath = JoinPath(folderPath, kAppletFileName);
   if (!IsUsable(folderPath)) {
-    throw EFCreateError::ForFile(appletPath, "The user's temporary directory is unknown");
+    throw EFCreateError::ForFile(JoinPath(folderPath, kAppletFileName),
+                                 "The user's temporary directory is unknown");
   }
-  platform::PrivateFolder folder(folderPath);
-  folder.WriteExecutable(std::string(kAppletFileName), AStream.Bytes());
+  return platform::PrivateFolder(folderPath);
 }
 
-platform::ProcessInformation LaunchApplet() {
-  const std::string folderPath = GetStagingFolder();
+}  // namespace
+
+StagedApplet::StagedApplet(std::uint64_t ALimit)
+    : FFolder(OpenStagingFolderForSaving()),
+      FFile(FFolder.CreateStagedFile(std::string(kAppletFileName))),
+      FLimit(ALimit) {}
+
+void StagedApplet::Write(std::span<const std::uint8_t> ABytes) {
+  if (ABytes.size() > FLimit - std::min(FLimit, FFile.Size()))
+    throw http::EResponseTooLarge("The reply is larger than " + std::to_string(FLimit) + " bytes");
+  FFile.Write(ABytes);
+}
+
+platform::ProcessInformation LaunchApplet(const StagedApplet& AApplet) {
+  const platform::PrivateFolder& folder = AApplet.Folder();
+  const std::string& folderPath = folder.Path();
   const std::string appletPath = JoinPath(folderPath, kAppletFileName);
-  if (!IsUsable(folderPath)) {
-    throw ESupportLauncherException("Unable to launch applet. The user's temporary directory is unknown");
-  }
-  platform::PrivateFolder folder(folderPath);
-  // A missing folder fails as starting the program would; an untrusted one is refused before anything runs.
-  if (!folder.IsOpen() && folder.ErrorCode() != 0) platform::RaiseOSError(folder.ErrorCode());
+  // Only what this run committed is started; anything else there is not what the service named.
+  if (!AApplet.IsCommitted()) platform::RaiseOSError(platform::kErrorFileNotFound);
+  // Whatever may have taken its place since the save (a link, a pipe) is refused before anything runs.
   if (std::string why = folder.WhyNotRunnable(std::string(kAppletFileName)); !why.empty()) {
     throw ESupportLauncherException("Unable to launch applet. " + why);
   }
 
-  // The program is started by its path: only this user can change the entries of the checked folder, and
-  // in a sticky temporary directory nobody else can move the folder itself.
+  // The program is started by its path: only this user can change the entries of the checked folder, which
+  // the applet holds open, and in a sticky temporary directory nobody else can move the folder itself.
   platform::ProcessInformation info;
   try {
     info = platform::CreateAppletProcess(appletPath, AppletWorkingDirectory(appletPath));

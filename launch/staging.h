@@ -1,10 +1,13 @@
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "platform/files.h"
 #include "platform/process.h"
-#include "service/byte_stream.h"
+#include "service/body_sink.h"
 
 namespace zvq {
 
@@ -24,13 +27,39 @@ std::string GetAppletPath();
 // Creates the staging folder and every missing parent, once at start. The outcome is not reported: a folder
 // that could not be made makes the save fail later.
 void PrepareStagingFolder();
-// Deletes the top-level files of the staging folder in listing order; the first that cannot be deleted stops
-// it. The folder and its subfolders stay. Never raises.
+// Deletes the top-level entries of the staging folder that are not folders (files, and also links, pipes and
+// sockets) in listing order; the first that cannot be deleted stops it. The folder and its subfolders stay.
+// Never raises.
 void CleanStagingFolder() noexcept;
-// Writes the stream's bytes to GetAppletPath(), replacing any file there. Raises EFCreateError.
-void SaveApplet(const ByteStream& AStream);
-// Starts the staged applet with its folder as working directory. Raises EOSError when the system cannot start
-// it, ESupportLauncherException when the staging folder or file is not safe to run or no handle came back.
-platform::ProcessInformation LaunchApplet();
+
+// The applet as it arrives, written straight into a file in the checked staging folder, so that memory stays
+// flat whatever its size. Nothing of it is at GetAppletPath() until Commit; destroyed uncommitted it leaves
+// nothing behind. The folder (and on Windows the committed file) stays held until it is destroyed.
+class StagedApplet final : public http::BodySink {
+ public:
+  // Checks the staging folder and starts the file in it. Raises EFCreateError ("Cannot create file" with
+  // GetAppletPath()) when the folder is missing or untrusted or the file cannot be made.
+  explicit StagedApplet(std::uint64_t ALimit);
+
+  // Raises http::EResponseTooLarge past the limit, EFCreateError when the file cannot take the bytes.
+  void Write(std::span<const std::uint8_t> ABytes) override;
+  void Discard() override { FFile.Truncate(); }
+  std::uint64_t Size() const noexcept override { return FFile.Size(); }
+
+  // Makes the bytes the applet file, replacing whatever is there (a folder excepted). Raises EFCreateError.
+  void Commit() { FFile.Commit(); }
+  bool IsCommitted() const noexcept { return FFile.IsCommitted(); }
+  const platform::PrivateFolder& Folder() const noexcept { return FFolder; }
+
+ private:
+  platform::PrivateFolder FFolder;
+  platform::StagedFile FFile;
+  std::uint64_t FLimit;
+};
+
+// Starts the committed applet with its folder as working directory. Raises EOSError when the system cannot
+// start it, ESupportLauncherException when the staging folder or file is not safe to run (a link, not a plain
+// file, not private) or no handle came back.
+platform::ProcessInformation LaunchApplet(const StagedApplet& AApplet);
 
 }  // namespace zvq

@@ -36,6 +36,7 @@ void TSupportLauncherThread::Execute() {
     try {
       RunStages();
     } catch (...) {
+      FApplet.reset();  // a held applet could not be deleted
       CleanStagingFolder();
       throw;
     }
@@ -59,12 +60,14 @@ void TSupportLauncherThread::ValidateCode() {
 
 void TSupportLauncherThread::DownloadApplet() {
   SetThreadState(TSupportThreadState::tsDownloadingApplet);
-  ByteStream stream(TzqRemoteSupportAPI::kMaxAppletBytes);
-  FApi->DownloadApp(stream);
-  // An empty body (or no URL at all) saves nothing, and the launch stage then finds no applet.
-  if (stream.Size() > 0) {
-    SaveApplet(stream);
-    FAppletSaved = true;
+  // No URL, no request: nothing is saved, and the launch stage then finds no applet.
+  if (FApi->DownloadUrl().empty()) return;
+  // The body goes to disk as it arrives; a failed, refused or empty download leaves nothing behind.
+  auto applet = std::make_unique<StagedApplet>(TzqRemoteSupportAPI::kMaxAppletBytes);
+  FApi->DownloadApp(*applet);
+  if (applet->Size() > 0) {
+    applet->Commit();
+    FApplet = std::move(applet);
   }
 }
 
@@ -72,8 +75,10 @@ void TSupportLauncherThread::LaunchApplet() {
   SetThreadState(TSupportThreadState::tsLaunchingApplet);
   // A file left at the applet path by an earlier run (or by anyone else) is not what the service named for
   // this code: without a download of our own, the launch fails as it would with no file there.
-  if (!FAppletSaved) platform::RaiseOSError(platform::kErrorFileNotFound);
-  FProcessInfo = zvq::LaunchApplet();
+  if (!FApplet) platform::RaiseOSError(platform::kErrorFileNotFound);
+  // What the save holds is let go once the process exists or could not be made, so the clean-up can delete it.
+  const std::unique_ptr<StagedApplet> applet = std::move(FApplet);
+  FProcessInfo = zvq::LaunchApplet(*applet);
 }
 
 void TSupportLauncherThread::WaitForApplet() {

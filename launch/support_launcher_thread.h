@@ -12,6 +12,8 @@
 
 namespace zvq {
 
+class StagedApplet;
+
 // The stages of one launch, in order; the stage only moves forward.
 enum class TSupportThreadState : std::uint8_t {
   tsNone = 0,
@@ -74,7 +76,7 @@ class TSupportLauncherThread : public platform::Thread {
   std::u16string FCode;
   std::unique_ptr<TzqRemoteSupportAPI> FApi;
   platform::ProcessInformation FProcessInfo;
-  bool FAppletSaved = false;  // only a file this run downloaded is ever started
+  std::unique_ptr<StagedApplet> FApplet;  // only a file this run downloaded is ever started
 };
 
 }  // namespace zvq

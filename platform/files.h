@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -40,6 +41,38 @@ bool ForbidsExecution(const std::string& ADirectory);
 std::string FolderOfAnotherUserText(std::string_view APath);
 std::string FolderOpenToOthersText(std::string_view APath);
 
+// A file on its way into a PrivateFolder, made by PrivateFolder::CreateStagedFile. Until Commit it has no
+// name (or a unique one nobody else uses), is not executable and is not shared, so nothing can start or take
+// a half-written program; destroyed uncommitted it leaves nothing behind. Commit makes it, whole and
+// executable by the user, the folder's entry of its name in one step. On Windows it is then held open (read
+// only, shared for reading only) until destroyed, so that nobody can replace, rename or write it meanwhile.
+class StagedFile {
+ public:
+  StagedFile() noexcept;
+  ~StagedFile();
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+  StagedFile(StagedFile&& AOther) noexcept;
+  StagedFile& operator=(StagedFile&& AOther) noexcept;
+
+  bool IsOpen() const noexcept { return FState != nullptr; }
+  bool IsCommitted() const noexcept;
+  std::uint64_t Size() const noexcept;
+
+  // Appends every byte. Raises EFCreateError ("Cannot create file" with the path it is to have).
+  void Write(std::span<const std::uint8_t> ABytes);
+  // Empties it. Never raises: a failure is raised by the next Write or by Commit.
+  void Truncate() noexcept;
+  // Replaces whatever is not a folder at its name (a link is replaced, never followed). Raises EFCreateError.
+  void Commit();
+
+ private:
+  friend class PrivateFolder;
+  struct State;
+  explicit StagedFile(std::unique_ptr<State> AState) noexcept;
+  std::unique_ptr<State> FState;
+};
+
 // A folder that only the effective user can change: a real directory (not a symbolic link), owned by that
 // user, writable by nobody else. It is held open, and the work below goes through what was checked, so
 // replacing the path afterwards cannot redirect it. File names are single components inside the folder.
@@ -60,16 +93,17 @@ class PrivateFolder {
   // When not open: the system's text for ErrorCode, or a sentence saying why the folder is not trusted.
   const std::string& Refusal() const noexcept { return FRefusal; }
 
-  // The plain files at the top level, in listing order (subfolders and links excluded); raises EOSError.
+  // The top-level entries that are not folders, in listing order: plain files, and also links, pipes and
+  // sockets, so that nothing planted or left behind survives a clean-up. Raises EOSError.
   std::vector<std::string> ListFileNames() const;
-  // True only for an existing plain file (not a link).
+  // True for an existing entry that is not a folder; a link counts as itself, never as its target.
   bool FileExists(const std::string& AName) const;
-  // Raises EOSError with the system's text when the file cannot be deleted.
+  // Removes the entry itself (a link, never its target). Raises EOSError with the system's text when it
+  // cannot be deleted.
   void DeleteFile(const std::string& AName) const;
-  // Creates or truncates the file, executable by the user only, and writes every byte. A link at that name is
-  // never followed. Raises EFCreateError ("Cannot create file ..."); a write that fails removes the partial
-  // file.
-  void WriteExecutable(const std::string& AName, std::span<const std::uint8_t> ABytes) const;
+  // Starts a file that StagedFile::Commit makes the entry AName. Raises EFCreateError ("Cannot create file"
+  // with the path of AName) when the folder is not open or the file cannot be made.
+  StagedFile CreateStagedFile(const std::string& AName) const;
   // Why the file must not be started (a link, not a plain file, owned or writable by someone else); empty
   // when it is fine to start or absent (starting it then fails with the system's own error).
   std::string WhyNotRunnable(const std::string& AName) const;

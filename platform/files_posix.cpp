@@ -11,6 +11,7 @@
 
 #include "errors/errors.h"
 #include "platform/files.h"
+#include "platform/guid.h"
 #include "platform/system_error.h"
 
 namespace zvq::platform {
@@ -25,6 +26,8 @@ class FileDescriptor {
   }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& AOther) noexcept : FValue(AOther.Release()) {}
+  FileDescriptor& operator=(FileDescriptor&&) = delete;
 
   int Get() const noexcept { return FValue; }
   int Release() noexcept { return std::exchange(FValue, -1); }
@@ -197,7 +200,7 @@ std::vector<std::string> PrivateFolder::ListFileNames() const {
 bool PrivateFolder::FileExists(const std::string& AName) const {
   struct stat info {};
   return IsOpen() && ::fstatat(static_cast<int>(FHandle), AName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISREG(info.st_mode);
+         !S_ISDIR(info.st_mode);
 }
 
 void PrivateFolder::DeleteFile(const std::string& AName) const {
@@ -205,43 +208,134 @@ void PrivateFolder::DeleteFile(const std::string& AName) const {
   if (::unlinkat(static_cast<int>(FHandle), AName.c_str(), 0) != 0) RaiseOSError(errno);
 }
 
-void PrivateFolder::WriteExecutable(const std::string& AName, std::span<const std::uint8_t> ABytes) const {
+namespace {
+
+// A name of the folder that nobody else uses: "." and AName, then random hexadecimal digits.
+std::string UniqueName(const std::string& AName) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string name = "." + AName + ".";
+  for (std::uint8_t byte : NewRandomGuid()) {
+    name += kDigits[byte >> 4];
+    name += kDigits[byte & 0x0F];
+  }
+  return name;
+}
+
+// How often a unique name is tried again when it is taken after all.
+constexpr int kNameAttempts = 8;
+
+}  // namespace
+
+struct StagedFile::State {
+  State(FileDescriptor AFolder, FileDescriptor AFile, std::string APath, std::string AName,
+        std::string ATemporaryName)
+      : Folder(std::move(AFolder)),
+        File(std::move(AFile)),
+        Path(std::move(APath)),
+        Name(std::move(AName)),
+        TemporaryName(std::move(ATemporaryName)) {}
+  ~State() {
+    if (!TemporaryName.empty()) ::unlinkat(Folder.Get(), TemporaryName.c_str(), 0);
+  }
+
+  [[noreturn]] void Fail(int ACode) const { throw EFCreateError::ForFile(Path, SystemErrorText(ACode)); }
+  // Gives the unnamed file a unique name, since only a rename can replace what is at its final name.
+  void Link() {
+    const std::string descriptorPath = "/proc/self/fd/" + std::to_string(File.Get());
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+      std::string name = UniqueName(Name);
+      // Linking the descriptor itself needs a capability; its /proc entry does not.
+      if (::linkat(File.Get(), "", Folder.Get(), name.c_str(), AT_EMPTY_PATH) == 0 ||
+          (errno != EEXIST && ::linkat(AT_FDCWD, descriptorPath.c_str(), Folder.Get(), name.c_str(),
+                                       AT_SYMLINK_FOLLOW) == 0)) {
+        TemporaryName = std::move(name);
+        return;
+      }
+      if (errno != EEXIST) Fail(errno);
+    }
+    Fail(EEXIST);
+  }
+
+  FileDescriptor Folder;  // our own descriptor of the checked folder
+  FileDescriptor File;
+  std::string Path;           // what it becomes, named in every message
+  std::string Name;
+  std::string TemporaryName;  // its name in the folder until Commit; empty while it has none
+  std::uint64_t Size = 0;
+  int Failure = 0;            // an emptying that failed, raised by the next write or the commit
+  bool Committed = false;
+};
+
+StagedFile::StagedFile() noexcept = default;
+StagedFile::StagedFile(std::unique_ptr<State> AState) noexcept : FState(std::move(AState)) {}
+StagedFile::~StagedFile() = default;
+StagedFile::StagedFile(StagedFile&& AOther) noexcept = default;
+StagedFile& StagedFile::operator=(StagedFile&& AOther) noexcept = default;
+
+bool StagedFile::IsCommitted() const noexcept { return FState != nullptr && FState->Committed; }
+
+std::uint64_t StagedFile::Size() const noexcept { return FState != nullptr ? FState->Size : 0; }
+
+void StagedFile::Write(std::span<const std::uint8_t> ABytes) {
+  if (FState == nullptr || !FState->File.IsValid()) RaiseOSError(EBADF);
+  State& state = *FState;
+  if (state.Failure != 0) state.Fail(state.Failure);
+  std::size_t done = 0;
+  while (done < ABytes.size()) {
+    const ssize_t written = ::write(state.File.Get(), ABytes.data() + done, ABytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) state.Fail(written < 0 ? errno : EIO);
+    done += static_cast<std::size_t>(written);
+    state.Size += static_cast<std::uint64_t>(written);
+  }
+}
+
+void StagedFile::Truncate() noexcept {
+  if (FState == nullptr || !FState->File.IsValid()) return;
+  State& state = *FState;
+  if (::ftruncate(state.File.Get(), 0) != 0 || ::lseek(state.File.Get(), 0, SEEK_SET) != 0) {
+    if (state.Failure == 0) state.Failure = errno;
+  }
+  state.Size = 0;
+}
+
+void StagedFile::Commit() {
+  if (FState == nullptr || !FState->File.IsValid()) RaiseOSError(EBADF);
+  State& state = *FState;
+  if (state.Failure != 0) state.Fail(state.Failure);
+  if (::fchmod(state.File.Get(), 0700) != 0) state.Fail(errno);
+  if (state.TemporaryName.empty()) state.Link();
+  // A program cannot start while a writer holds it open; a late write error also shows only here.
+  if (int closing = state.File.CloseChecked(); closing != 0) state.Fail(closing);
+  if (::renameat(state.Folder.Get(), state.TemporaryName.c_str(), state.Folder.Get(), state.Name.c_str()) != 0)
+    state.Fail(errno);
+  state.TemporaryName.clear();
+  state.Committed = true;
+}
+
+StagedFile PrivateFolder::CreateStagedFile(const std::string& AName) const {
   const std::string path = FPath + "/" + AName;
   if (!IsOpen()) throw EFCreateError::ForFile(path, FRefusal);
-  const int folder = static_cast<int>(FHandle);
+  FileDescriptor folder(::fcntl(static_cast<int>(FHandle), F_DUPFD_CLOEXEC, 0));
+  if (!folder.IsValid()) throw EFCreateError::ForFile(path, SystemErrorText(errno));
 
-  FileDescriptor file(
-      ::openat(folder, AName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0700));
-  if (!file.IsValid()) {
-    int code = errno;
-    throw EFCreateError::ForFile(path, code == ELOOP ? "The file is a symbolic link" : SystemErrorText(code));
+  // Unnamed until complete, so a crash cannot leave part of it behind.
+  int opened = -1;
+#ifdef O_TMPFILE
+  opened = ::openat(folder.Get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+#endif
+  std::string temporaryName;
+  // A file system without unnamed files: a unique name, made exclusively, removed again unless committed.
+  for (int attempt = 0; opened < 0 && attempt < kNameAttempts; ++attempt) {
+    temporaryName = UniqueName(AName);
+    opened = ::openat(folder.Get(), temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0600);
+    if (opened < 0 && errno != EEXIST) break;
   }
-  struct stat info {};
-  if (::fstat(file.Get(), &info) != 0) throw EFCreateError::ForFile(path, SystemErrorText(errno));
-  // A pipe or device planted under that name would take the bytes and never be a program.
-  if (!S_ISREG(info.st_mode)) throw EFCreateError::ForFile(path, "The file is not a plain file");
-  // The file may have existed with other permissions; it must end up executable by us and changeable by no
-  // one else.
-  if (::fchmod(file.Get(), 0700) != 0) throw EFCreateError::ForFile(path, SystemErrorText(errno));
-
-  int failure = 0;
-  std::size_t done = 0;
-  while (done < ABytes.size() && failure == 0) {
-    ssize_t written = ::write(file.Get(), ABytes.data() + done, ABytes.size() - done);
-    if (written > 0) {
-      done += static_cast<std::size_t>(written);
-    } else if (written < 0 && errno != EINTR) {
-      failure = errno;
-    } else if (written == 0) {
-      failure = EIO;
-    }
-  }
-  if (int closing = file.CloseChecked(); failure == 0) failure = closing;
-  if (failure != 0) {
-    // A partial applet must never be started.
-    ::unlinkat(folder, AName.c_str(), 0);
-    throw EFCreateError::ForFile(path, SystemErrorText(failure));
-  }
+  if (opened < 0) throw EFCreateError::ForFile(path, SystemErrorText(errno));
+  FileDescriptor file(opened);
+  return StagedFile(std::make_unique<StagedFile::State>(std::move(folder), std::move(file), path, AName,
+                                                        std::move(temporaryName)));
 }
 
 std::string PrivateFolder::WhyNotRunnable(const std::string& AName) const {

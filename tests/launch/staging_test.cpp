@@ -5,9 +5,15 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,10 +50,43 @@ void WriteAll(const fs::path& APath, const std::string& AText) {
   ASSERT_TRUE(out.good()) << APath;
 }
 
-ByteStream StreamOf(const std::string& ABytes) {
-  ByteStream stream;
-  EXPECT_TRUE(stream.Append(ABytes.data(), ABytes.size()));
-  return stream;
+constexpr std::uint64_t kAppletLimit = std::uint64_t{1} << 30;
+
+// As the transport hands a body over: in pieces of at most 16 KiB.
+void WriteInChunks(http::BodySink& ASink, const std::string& ABytes) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(ABytes.data());
+  for (std::size_t done = 0; done < ABytes.size(); done += 16384)
+    ASink.Write({bytes + done, std::min<std::size_t>(16384, ABytes.size() - done)});
+}
+
+StagedApplet Stage(const std::string& ABytes) {
+  StagedApplet applet(kAppletLimit);
+  WriteInChunks(applet, ABytes);
+  applet.Commit();
+  return applet;
+}
+
+// Bytes that differ from one position to the next, so that a piece written twice or out of order shows.
+std::string Pattern(std::size_t ASize) {
+  std::string bytes(ASize, '\0');
+  std::uint32_t state = 12345;
+  for (char& byte : bytes) {
+    state = state * 1103515245 + 12345;
+    byte = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+void MakeFifo(const fs::path& APath) { ASSERT_EQ(::mkfifo(APath.c_str(), 0600), 0) << APath; }
+
+void MakeSocket(const fs::path& APath) {
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, APath.c_str(), sizeof address.sun_path - 1);
+  EXPECT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << APath;
+  ::close(sock);
 }
 
 std::set<std::string> Entries(const fs::path& AFolder) {
@@ -288,17 +327,24 @@ TEST_F(StagingTest, CleanUpWithoutAFolderDoesNothing) {
   EXPECT_TRUE(Entries(FRoot).empty());
 }
 
-TEST_F(StagingTest, CleanUpDeletesTopLevelFilesAndKeepsFolders) {
+TEST_F(StagingTest, CleanUpDeletesEverythingButFoldersAndFollowsNoLink) {
   PrepareStagingFolder();
   WriteAll(Applet(), "applet");
   WriteAll(Staging() / "other file", "x");
   fs::create_directory(Staging() / "sub");
   WriteAll(Staging() / "sub" / "inner", "x");
+  MakeFifo(Staging() / "pipe");
+  MakeSocket(Staging() / "socket");
+  WriteAll(FRoot / "outside", "kept");
+  fs::create_symlink(FRoot / "outside", Staging() / "link");
+  fs::create_symlink(FRoot / "nowhere", Staging() / "dangling link");
+  fs::create_directory_symlink(FRoot, Staging() / "folder link");
 
   CleanStagingFolder();
 
   EXPECT_EQ(Entries(Staging()), std::set<std::string>{"sub"});
   EXPECT_EQ(Entries(Staging() / "sub"), std::set<std::string>{"inner"});
+  EXPECT_EQ(ReadAll(FRoot / "outside"), "kept");
 }
 
 // Even root cannot delete a file that is a mount point, so a bind mount stands in for a file still in use.
@@ -319,20 +365,145 @@ TEST_F(StagingTest, AFileThatCannotBeDeletedStopsTheCleanUpThere) {
 // ---------------------------------------------------------------------------------------------------------
 // Saving the applet
 
-TEST_F(StagingTest, SaveWritesAnExecutableFileAndReplacesAnOldOne) {
+struct OccupantCase {
+  const char* Name;
+  void (*Plant)(const fs::path& AApplet, const fs::path& AOutside);
+};
+
+// Whatever is at the applet path is replaced, never opened: a pipe there would block the save for good, a
+// link would send the bytes elsewhere.
+TEST_F(StagingTest, CommitReplacesWhateverIsAtTheAppletPathWithoutOpeningIt) {
+  const OccupantCase cases[] = {
+      {"an older, longer applet others may change",
+       [](const fs::path& AApplet, const fs::path&) {
+         WriteAll(AApplet, std::string(50000, 'o'));
+         ::chmod(AApplet.c_str(), 0666);
+       }},
+      {"a pipe", [](const fs::path& AApplet, const fs::path&) { MakeFifo(AApplet); }},
+      {"a socket", [](const fs::path& AApplet, const fs::path&) { MakeSocket(AApplet); }},
+      {"a link to someone else's file",
+       [](const fs::path& AApplet, const fs::path& AOutside) { fs::create_symlink(AOutside, AApplet); }},
+  };
+  const std::string bytes = Pattern(3 * 16384 + 100);
   PrepareStagingFolder();
-  WriteAll(Applet(), std::string(5000, 'o'));
-  ::chmod(Applet().c_str(), 0666);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const fs::path outside = FRoot / "outside";
+    WriteAll(outside, "someone else's file");
+    c.Plant(Applet(), outside);
+    const auto occupant = fs::symlink_status(Applet()).type();
 
-  SaveApplet(StreamOf("new applet"));
+    StagedApplet applet(kAppletLimit);
+    WriteInChunks(applet, bytes);
+    EXPECT_EQ(applet.Size(), bytes.size());
+    EXPECT_EQ(fs::symlink_status(Applet()).type(), occupant) << "visible before the commit";
+    applet.Commit();
 
-  EXPECT_EQ(ReadAll(Applet()), "new applet");
-  EXPECT_EQ(ModeOf(Applet()), 0700U);
+    EXPECT_EQ(fs::symlink_status(Applet()).type(), fs::file_type::regular);
+    EXPECT_EQ(ReadAll(Applet()), bytes);
+    EXPECT_EQ(ModeOf(Applet()), 0700U);
+    EXPECT_EQ(ReadAll(outside), "someone else's file");
+    EXPECT_EQ(Entries(Staging()), std::set<std::string>{"QuintrelSupport.exe"});
+    fs::remove(Applet());
+  }
+}
+
+struct UncommittedCase {
+  const char* Name;
+  void (*Use)(StagedApplet& AApplet);
+  const char* Raises;  // the class name expected, or nullptr
+};
+
+TEST_F(StagingTest, AnAppletThatIsNotCommittedLeavesNothingBehind) {
+  const UncommittedCase cases[] = {
+      {"a download that failed part way", [](StagedApplet& AApplet) { WriteInChunks(AApplet, Pattern(40000)); },
+       nullptr},
+      {"a download refused and discarded",
+       [](StagedApplet& AApplet) {
+         WriteInChunks(AApplet, Pattern(40000));
+         AApplet.Discard();
+         EXPECT_EQ(AApplet.Size(), 0U);
+       },
+       nullptr},
+      {"a body past the limit",
+       [](StagedApplet& AApplet) {
+         WriteInChunks(AApplet, Pattern(40000));
+         WriteInChunks(AApplet, Pattern(10001));
+       },
+       "EResponseTooLarge"},
+  };
+  PrepareStagingFolder();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::string raised;
+    try {
+      StagedApplet applet(50000);
+      c.Use(applet);
+    } catch (const Exception& error) {
+      raised = error.ClassName();
+    }
+    EXPECT_EQ(raised, c.Raises ? c.Raises : "");
+    EXPECT_TRUE(Entries(Staging()).empty());
+  }
+}
+
+// Makes the system call ANumber fail with AError whenever argument AArgument has a bit of AFlags set, for
+// the rest of this process: the ways of staging a file that this system does not take by itself.
+void RefuseCalls(int ANumber, unsigned AArgument, std::uint32_t AFlags, int AError) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(ANumber), 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * AArgument)),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, AFlags, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(AError)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+    std::_Exit(3);
+}
+
+TEST_F(StagingTest, EveryWayOfStagingCommitsTheWholeFileAndLeavesNoOtherBehind) {
+  const std::pair<const char*, void (*)()> ways[] = {
+      {"an unnamed file linked by its descriptor", [] {}},
+      // As for users without the capability to link a descriptor.
+      {"an unnamed file linked through /proc", [] { RefuseCalls(SYS_linkat, 4, AT_EMPTY_PATH, ENOENT); }},
+      {"a uniquely named file where unnamed ones are not supported",
+       [] { RefuseCalls(SYS_openat, 2, O_TMPFILE & ~O_DIRECTORY, EOPNOTSUPP); }},
+  };
+  PrepareStagingFolder();
+  const std::string bytes = Pattern(100000);
+  for (const auto& [name, restrict] : ways) {
+    EXPECT_EXIT(
+        {
+          restrict();
+          { StagedApplet dropped(kAppletLimit); WriteInChunks(dropped, bytes); }
+          if (!Entries(Staging()).empty()) std::_Exit(4);
+          Stage(bytes);
+          std::_Exit(ReadAll(Applet()) == bytes && ModeOf(Applet()) == 0700U &&
+                             Entries(Staging()) == std::set<std::string>{"QuintrelSupport.exe"}
+                         ? 0
+                         : 5);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << name;
+    fs::remove(Applet());
+  }
+}
+
+TEST_F(StagingTest, ADiscardedBodyIsReplacedWholeByTheNextOne) {
+  PrepareStagingFolder();
+  StagedApplet applet(kAppletLimit);
+  WriteInChunks(applet, std::string(50000, 'x'));
+  applet.Discard();
+  WriteInChunks(applet, "final reply");
+  applet.Commit();
+  EXPECT_EQ(ReadAll(Applet()), "final reply");
 }
 
 TEST_F(StagingTest, SaveWithoutAFolderFailsWithTheFileAndTheSystemText) {
   try {
-    SaveApplet(StreamOf("x"));
+    StagedApplet applet(kAppletLimit);
     ADD_FAILURE() << "no exception";
   } catch (const EFCreateError& error) {
     EXPECT_EQ(error.Message(), "Cannot create file \"" + Applet().string() + "\". No such file or directory");
@@ -342,7 +513,7 @@ TEST_F(StagingTest, SaveWithoutAFolderFailsWithTheFileAndTheSystemText) {
 
 TEST_F(StagingTest, AFailedWriteLeavesNoPartialApplet) {
   PrepareStagingFolder();
-  // A file size limit makes the kernel refuse the rest of the write, for root too.
+  // A file size limit makes the kernel refuse the rest of the write, for root too, as a full disk would.
   struct rlimit previous {};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
   struct sigaction ignore {};
@@ -355,7 +526,7 @@ TEST_F(StagingTest, AFailedWriteLeavesNoPartialApplet) {
 
   std::optional<std::string> message;
   try {
-    SaveApplet(StreamOf(std::string(20000, 'x')));
+    Stage(std::string(20000, 'x'));
   } catch (const EFCreateError& error) {
     message = error.Message();
   }
@@ -364,7 +535,7 @@ TEST_F(StagingTest, AFailedWriteLeavesNoPartialApplet) {
 
   ASSERT_TRUE(message.has_value()) << "no exception";
   EXPECT_EQ(*message, "Cannot create file \"" + Applet().string() + "\". File too large");
-  EXPECT_FALSE(fs::exists(Applet()));
+  EXPECT_TRUE(Entries(Staging()).empty());
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -378,7 +549,7 @@ struct PlantedCase {
   const char* Why;
 };
 
-TEST_F(StagingTest, AnUntrustedFolderOrAppletIsNeitherWrittenNorRunNorCleaned) {
+TEST_F(StagingTest, AnUntrustedFolderIsNeitherWrittenNorCleaned) {
   const PlantedCase cases[] = {
       {"a symbolic link instead of the folder",
        [](const fs::path&, const fs::path& AStaging, const fs::path& AElsewhere) {
@@ -419,7 +590,7 @@ TEST_F(StagingTest, AnUntrustedFolderOrAppletIsNeitherWrittenNorRunNorCleaned) {
     const fs::path elsewhere = FRoot / "elsewhere";
     fs::create_directory(elsewhere);
     c.Plant(FRoot, Staging(), elsewhere);
-    // Whoever planted it left a runnable program there; it must not be started or deleted.
+    // Whoever planted it left a program there; it must not be replaced or deleted.
     const fs::path planted = fs::is_directory(Staging()) ? Applet() : elsewhere / "QuintrelSupport.exe";
     WriteAll(planted, applet);
     fs::permissions(planted, fs::perms::owner_all);
@@ -427,18 +598,11 @@ TEST_F(StagingTest, AnUntrustedFolderOrAppletIsNeitherWrittenNorRunNorCleaned) {
     ::setenv("ZVQ_TEST_APPLET_REPORT", report.c_str(), 1);
 
     try {
-      SaveApplet(StreamOf("replacement"));
+      StagedApplet applet(kAppletLimit);
       ADD_FAILURE() << "save: no exception";
     } catch (const EFCreateError& error) {
       EXPECT_THAT(error.Message(), HasSubstr(c.Why));
       EXPECT_THAT(error.Message(), HasSubstr(Staging().string()));
-    }
-    try {
-      LaunchApplet();
-      ADD_FAILURE() << "launch: no exception";
-    } catch (const ESupportLauncherException& error) {
-      EXPECT_THAT(error.Message(), HasSubstr("Unable to launch applet. "));
-      EXPECT_THAT(error.Message(), HasSubstr(c.Why));
     }
     CleanStagingFolder();
 
@@ -448,32 +612,6 @@ TEST_F(StagingTest, AnUntrustedFolderOrAppletIsNeitherWrittenNorRunNorCleaned) {
     fs::remove_all(Staging());
     fs::remove_all(elsewhere);
   }
-}
-
-TEST_F(StagingTest, ALinkAtTheAppletPathIsNotFollowedRunOrCleaned) {
-  PrepareStagingFolder();
-  const fs::path target = FRoot / "target";
-  WriteAll(target, "someone else's file");
-  fs::create_symlink(target, Applet());
-
-  try {
-    SaveApplet(StreamOf("applet"));
-    ADD_FAILURE() << "save: no exception";
-  } catch (const EFCreateError& error) {
-    EXPECT_EQ(error.Message(),
-              "Cannot create file \"" + Applet().string() + "\". The file is a symbolic link");
-  }
-  try {
-    LaunchApplet();
-    ADD_FAILURE() << "launch: no exception";
-  } catch (const ESupportLauncherException& error) {
-    EXPECT_EQ(error.Message(),
-              "Unable to launch applet. The file \"" + Applet().string() + "\" is a symbolic link");
-  }
-  CleanStagingFolder();
-
-  EXPECT_EQ(ReadAll(target), "someone else's file");
-  EXPECT_TRUE(fs::is_symlink(Applet()));
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -494,9 +632,9 @@ class LaunchTest : public StagingTest {
 
   fs::path Report() const { return FRoot / "report"; }
 
-  static void ExpectOSError(const std::string& AMessage) {
+  static void ExpectOSError(const StagedApplet& AApplet, const std::string& AMessage) {
     try {
-      LaunchApplet();
+      LaunchApplet(AApplet);
       ADD_FAILURE() << "no exception";
     } catch (const EOSError& error) {
       EXPECT_EQ(error.Message(), AMessage);
@@ -506,7 +644,7 @@ class LaunchTest : public StagingTest {
 
 TEST_F(LaunchTest, TheAppletStartsAloneInItsFolderAndItsExitStatusComesBack) {
   PrepareStagingFolder();
-  SaveApplet(StreamOf(TestAppletBytes()));
+  const StagedApplet applet = Stage(TestAppletBytes());
   ::setenv("ZVQ_TEST_APPLET_EXIT", "7", 1);
   // An inheritable descriptor, a blocked and an ignored signal: none of them may reach the applet.
   const int leaked = ::open("/dev/null", O_RDONLY);
@@ -520,7 +658,7 @@ TEST_F(LaunchTest, TheAppletStartsAloneInItsFolderAndItsExitStatusComesBack) {
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGUSR2, &ignore, &previousAction);
 
-  platform::ProcessInformation info = LaunchApplet();
+  platform::ProcessInformation info = LaunchApplet(applet);
 
   ::close(leaked);
   ::sigprocmask(SIG_SETMASK, &previousMask, nullptr);
@@ -542,18 +680,18 @@ TEST_F(LaunchTest, TheAppletStartsAloneInItsFolderAndItsExitStatusComesBack) {
 
 TEST_F(LaunchTest, AKilledAppletReportsTheSignal) {
   PrepareStagingFolder();
-  SaveApplet(StreamOf(TestAppletBytes()));
+  const StagedApplet applet = Stage(TestAppletBytes());
   ::setenv("ZVQ_TEST_APPLET_SLEEP_MS", "60000", 1);
-  platform::ProcessInformation info = LaunchApplet();
+  platform::ProcessInformation info = LaunchApplet(applet);
   ASSERT_EQ(::kill(static_cast<pid_t>(info.ProcessId), SIGKILL), 0);
   EXPECT_EQ(platform::WaitForProcess(info.Process), 128 + SIGKILL);
 }
 
 // With no descriptor left for the process handle the applet could not be waited for: it must not count as
-// launched. The limit leaves room for the folder's descriptor and none for the handle.
+// launched. The staged applet already holds its folder; the limit leaves no room for the handle.
 TEST_F(LaunchTest, AnAppletThatCannotBeHeldIsNotLaunched) {
   PrepareStagingFolder();
-  SaveApplet(StreamOf(TestAppletBytes()));
+  const StagedApplet applet = Stage(TestAppletBytes());
   ::setenv("ZVQ_TEST_APPLET_SLEEP_MS", "60000", 1);
   const int lowestFree = ::dup(0);
   ASSERT_GE(lowestFree, 0);
@@ -561,12 +699,12 @@ TEST_F(LaunchTest, AnAppletThatCannotBeHeldIsNotLaunched) {
   struct rlimit previous {};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &previous), 0);
   struct rlimit tight = previous;
-  tight.rlim_cur = static_cast<rlim_t>(lowestFree) + 1;
+  tight.rlim_cur = static_cast<rlim_t>(lowestFree);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
 
   std::optional<std::string> message;
   try {
-    LaunchApplet();
+    LaunchApplet(applet);
   } catch (const ESupportLauncherException& error) {
     message = error.Message();
   }
@@ -576,18 +714,64 @@ TEST_F(LaunchTest, AnAppletThatCannotBeHeldIsNotLaunched) {
   EXPECT_EQ(*message, "Unable to launch applet");
 }
 
-TEST_F(LaunchTest, AMissingAppletOrFolderFailsWithTheSystemsTextForAMissingFile) {
-  ExpectOSError("System Error.  Code: 2.\r\nNo such file or directory");
+TEST_F(LaunchTest, AnUncommittedOrVanishedAppletFailsWithTheSystemsTextForAMissingFile) {
   PrepareStagingFolder();
-  ExpectOSError("System Error.  Code: 2.\r\nNo such file or directory");
+  StagedApplet uncommitted(kAppletLimit);
+  WriteInChunks(uncommitted, TestAppletBytes());
+  ExpectOSError(uncommitted, "System Error.  Code: 2.\r\nNo such file or directory");
+  const StagedApplet vanished = Stage(TestAppletBytes());
+  fs::remove(Applet());
+  ExpectOSError(vanished, "System Error.  Code: 2.\r\nNo such file or directory");
+  EXPECT_FALSE(fs::exists(Report()));
+}
+
+struct ImpostorCase {
+  const char* Name;
+  void (*Plant)(const fs::path& AApplet, const fs::path& AProgram);
+  const char* Why;
+};
+
+// The save put a program there, but anything may have taken its place since.
+TEST_F(LaunchTest, WhatTookTheSavedAppletsPlaceIsNotStarted) {
+  const ImpostorCase cases[] = {
+      {"a link to a program",
+       [](const fs::path& AApplet, const fs::path& AProgram) { fs::create_symlink(AProgram, AApplet); },
+       "is a symbolic link"},
+      {"a pipe", [](const fs::path& AApplet, const fs::path&) { MakeFifo(AApplet); }, "is not a plain file"},
+      {"a program others may change",
+       [](const fs::path& AApplet, const fs::path& AProgram) {
+         fs::copy_file(AProgram, AApplet);
+         ::chmod(AApplet.c_str(), 0777);
+       },
+       "can be changed by other users"},
+  };
+  PrepareStagingFolder();
+  const fs::path program = FRoot / "program";
+  WriteAll(program, TestAppletBytes());
+  fs::permissions(program, fs::perms::owner_all);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const StagedApplet applet = Stage("the saved applet");
+    fs::remove(Applet());
+    c.Plant(Applet(), program);
+    try {
+      LaunchApplet(applet);
+      ADD_FAILURE() << "no exception";
+    } catch (const ESupportLauncherException& error) {
+      EXPECT_EQ(error.Message(),
+                "Unable to launch applet. The file \"" + Applet().string() + "\" " + c.Why);
+    }
+    EXPECT_FALSE(fs::exists(Report()));
+    fs::remove(Applet());
+  }
 }
 
 TEST_F(LaunchTest, ANoexecStagingFolderSaysSoInPlainWords) {
   Mount("tmpfs", FRoot, "tmpfs", MS_NOEXEC, "mode=0700");
   if (IsSkipped()) return;
   PrepareStagingFolder();
-  SaveApplet(StreamOf(TestAppletBytes()));
-  ExpectOSError("System Error.  Code: 13.\r\nPermission denied. The staging folder \"" + Staging().string() +
+  const StagedApplet applet = Stage(TestAppletBytes());
+  ExpectOSError(applet, "System Error.  Code: 13.\r\nPermission denied. The staging folder \"" + Staging().string() +
                 "\" does not allow programs to run (mounted noexec?)");
 }
 

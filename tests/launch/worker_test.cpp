@@ -1,5 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -251,6 +254,52 @@ TEST_F(LaunchRun, AFileLeftByAnEarlierRunIsNeverStarted) {
   ValidationReplies("not json");
   RunRecord run = Run();
   EXPECT_EQ(run.Error, kMissingFile);
+  EXPECT_FALSE(fs::exists(ReportFile()));
+}
+
+// A pipe there would have blocked the save for good, had the save opened it.
+TEST_F(LaunchRun, APipeAtTheAppletPathNeitherBlocksTheRunNorSurvivesIt) {
+  ASSERT_EQ(::mkfifo(GetAppletPath().c_str(), 0600), 0);
+  AcceptCodeAndServeApplet();
+  RunRecord run = Run();
+  EXPECT_EQ(run.Error, "");
+  EXPECT_EQ(run.FinalState, State::tsAppletTerminated);
+  EXPECT_FALSE(ReadReport().empty()) << "the downloaded applet did not run";
+}
+
+TEST_F(LaunchRun, ADownloadCutShortLeavesNothingBehind) {
+  ValidationReplies(R"({"response":{"url":")" + service().Url("/applet") + R"("}})");
+  service().On("GET", "/applet", [](const httplib::Request&, httplib::Response& AResponse) {
+    AResponse.set_content_provider(
+        1 << 20, "application/octet-stream", [](std::size_t AOffset, std::size_t, httplib::DataSink& ASink) {
+          if (AOffset >= (1 << 19)) return false;
+          const std::string piece(1 << 16, 'x');
+          return ASink.write(piece.data(), piece.size());
+        });
+  });
+  RunRecord run = Run();
+  EXPECT_THAT(run.Error, ::testing::StartsWith("[ENetHTTPClientException] Error receiving data: "));
+  EXPECT_EQ(run.FinalState, State::tsDownloadingApplet);
+}
+
+// A file size limit refuses the write as a full disk would, for root too, and applies to every thread.
+TEST_F(LaunchRun, AFullDiskFailsTheDownloadAsASaveWouldAndLeavesNothingBehind) {
+  AcceptCodeAndServeApplet();
+  struct rlimit previous {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+  struct sigaction ignore {};
+  struct sigaction previousAction {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGXFSZ, &ignore, &previousAction);
+  struct rlimit small = previous;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  RunRecord run = Run();
+  ::setrlimit(RLIMIT_FSIZE, &previous);
+  ::sigaction(SIGXFSZ, &previousAction, nullptr);
+
+  EXPECT_EQ(run.Error, "[EFCreateError] Cannot create file \"" + GetAppletPath() + "\". File too large");
+  EXPECT_EQ(run.FinalState, State::tsDownloadingApplet);
   EXPECT_FALSE(fs::exists(ReportFile()));
 }
 
