@@ -210,16 +210,8 @@ void PrivateFolder::DeleteFile(const std::string& AName) const {
 
 namespace {
 
-// A name of the folder that nobody else uses: "." and AName, then random hexadecimal digits.
-std::string UniqueName(const std::string& AName) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string name = "." + AName + ".";
-  for (std::uint8_t byte : NewRandomGuid()) {
-    name += kDigits[byte >> 4];
-    name += kDigits[byte & 0x0F];
-  }
-  return name;
-}
+// A name in the folder that nobody else uses.
+std::string UniqueName(const std::string& AName) { return "." + AName + "." + FormatGuidBraced(NewRandomGuid()); }
 
 // How often a unique name is tried again when it is taken after all.
 constexpr int kNameAttempts = 8;
