@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "errors/errors.h"
 #include "platform/files.h"
+#include "platform/guid.h"
 #include "platform/owner_win32.h"
 #include "platform/system_error.h"
 #include "platform/text_win32.h"
@@ -34,9 +36,9 @@ std::size_t RootLength(std::string_view APath) noexcept {
 
 DWORD Attributes(const std::string& APath) { return GetFileAttributesW(WidenUtf8(APath).c_str()); }
 
-bool IsPlainFile(DWORD AAttributes) noexcept {
-  return AAttributes != kNoAttributes &&
-         (AAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+// A link to a file counts as itself: deleting it removes the link, never its target.
+bool IsNotFolder(DWORD AAttributes) noexcept {
+  return AAttributes != kNoAttributes && (AAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 std::string Quoted(const std::string& AText) { return "\"" + AText + "\""; }
@@ -207,14 +209,14 @@ std::vector<std::string> PrivateFolder::ListFileNames() const {
   FindHandle search(first);
   std::vector<std::string> names;
   do {
-    if (IsPlainFile(found.dwFileAttributes)) names.push_back(NarrowToUtf8(found.cFileName));
+    if (IsNotFolder(found.dwFileAttributes)) names.push_back(NarrowToUtf8(found.cFileName));
   } while (FindNextFileW(search.get(), &found));
   if (const int code = LastErrorCode(); code != ERROR_NO_MORE_FILES) RaiseOSError(code);
   return names;
 }
 
 bool PrivateFolder::FileExists(const std::string& AName) const {
-  return IsOpen() && IsPlainFile(Attributes(ChildPath(FPath, AName)));
+  return IsOpen() && IsNotFolder(Attributes(ChildPath(FPath, AName)));
 }
 
 void PrivateFolder::DeleteFile(const std::string& AName) const {
@@ -222,40 +224,128 @@ void PrivateFolder::DeleteFile(const std::string& AName) const {
   if (!DeleteFileW(WidenUtf8(ChildPath(FPath, AName)).c_str())) RaiseOSError(LastErrorCode());
 }
 
-void PrivateFolder::WriteExecutable(const std::string& AName, std::span<const std::uint8_t> ABytes) const {
-  const std::string path = ChildPath(FPath, AName);
-  if (!IsOpen()) throw EFCreateError::ForFile(path, FRefusal);
-  const std::wstring widePath = WidenUtf8(path);
-  // CreateFileW follows links; nobody but the user can plant one here, but one left behind is not followed.
-  if (const DWORD attributes = GetFileAttributesW(widePath.c_str());
-      attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    throw EFCreateError::ForFile(path, "The file is a link");
-  }
-  // Not shared while it is written, so nothing can start or read a half-written applet.
-  HANDLE created = CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (created == INVALID_HANDLE_VALUE) throw EFCreateError::ForFile(path, SystemErrorText(LastErrorCode()));
-  FileHandle file(created);
+namespace {
 
-  int failure = 0;
+// How often a unique name is tried again when it is taken after all.
+constexpr int kNameAttempts = 8;
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& AOne, const BY_HANDLE_FILE_INFORMATION& AOther) noexcept {
+  return AOne.dwVolumeSerialNumber == AOther.dwVolumeSerialNumber &&
+         AOne.nFileIndexHigh == AOther.nFileIndexHigh && AOne.nFileIndexLow == AOther.nFileIndexLow;
+}
+
+}  // namespace
+
+struct StagedFile::State {
+  State(FileHandle AFile, std::string APath, std::wstring ATemporaryPath)
+      : File(std::move(AFile)),
+        Path(std::move(APath)),
+        WidePath(WidenUtf8(Path)),
+        TemporaryPath(std::move(ATemporaryPath)) {}
+  ~State() {
+    if (Committed || !File) return;
+    // Deleted through our handle, so that only our own file can go.
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (!SetFileInformationByHandle(File.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
+      File.reset();
+      DeleteFileW(TemporaryPath.c_str());
+    }
+  }
+
+  [[noreturn]] void Fail(int ACode) const { throw EFCreateError::ForFile(Path, SystemErrorText(ACode)); }
+
+  FileHandle File;  // writing until Commit, holding afterwards
+  std::string Path;  // what it becomes, named in every message
+  std::wstring WidePath;
+  std::wstring TemporaryPath;
+  std::uint64_t Size = 0;
+  int Failure = 0;  // an emptying that failed, raised by the next write or the commit
+  bool Committed = false;
+};
+
+StagedFile::StagedFile() noexcept = default;
+StagedFile::StagedFile(std::unique_ptr<State> AState) noexcept : FState(std::move(AState)) {}
+StagedFile::~StagedFile() = default;
+StagedFile::StagedFile(StagedFile&& AOther) noexcept = default;
+StagedFile& StagedFile::operator=(StagedFile&& AOther) noexcept = default;
+
+bool StagedFile::IsCommitted() const noexcept { return FState != nullptr && FState->Committed; }
+
+std::uint64_t StagedFile::Size() const noexcept { return FState != nullptr ? FState->Size : 0; }
+
+void StagedFile::Write(std::span<const std::uint8_t> ABytes) {
+  if (FState == nullptr || !FState->File || FState->Committed) RaiseOSError(ERROR_INVALID_HANDLE);
+  State& state = *FState;
+  if (state.Failure != 0) state.Fail(state.Failure);
   std::size_t done = 0;
-  while (done < ABytes.size() && failure == 0) {
+  while (done < ABytes.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(ABytes.size() - done, 1U << 20));
     DWORD written = 0;
-    if (!WriteFile(file.get(), ABytes.data() + done, chunk, &written, nullptr)) {
-      failure = LastErrorCode();
-    } else if (written == 0) {
-      failure = ERROR_WRITE_FAULT;
-    }
+    if (!WriteFile(state.File.get(), ABytes.data() + done, chunk, &written, nullptr)) state.Fail(LastErrorCode());
+    if (written == 0) state.Fail(ERROR_WRITE_FAULT);
     done += written;
+    state.Size += written;
   }
-  if (failure == 0 && !CloseHandle(file.release())) failure = LastErrorCode();
-  if (failure != 0) {
-    file.reset();
-    // A partial applet must never be started.
-    DeleteFileW(widePath.c_str());
-    throw EFCreateError::ForFile(path, SystemErrorText(failure));
+}
+
+void StagedFile::Truncate() noexcept {
+  if (FState == nullptr || !FState->File || FState->Committed) return;
+  State& state = *FState;
+  if (!SetFilePointerEx(state.File.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(state.File.get())) {
+    if (state.Failure == 0) state.Failure = LastErrorCode();
   }
+  state.Size = 0;
+}
+
+void StagedFile::Commit() {
+  if (FState == nullptr || !FState->File || FState->Committed) RaiseOSError(ERROR_INVALID_HANDLE);
+  State& state = *FState;
+  if (state.Failure != 0) state.Fail(state.Failure);
+  BY_HANDLE_FILE_INFORMATION written{};
+  if (!GetFileInformationByHandle(state.File.get(), &written)) state.Fail(LastErrorCode());
+
+  // Renamed through the unshared handle: nothing can get between the last byte and the new name.
+  std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + state.WidePath.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(state.WidePath.size() * sizeof(wchar_t));
+  std::copy(state.WidePath.begin(), state.WidePath.end(), rename->FileName);
+  if (!SetFileInformationByHandle(state.File.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+    state.Fail(LastErrorCode());
+
+  // The loader cannot map a file that a writer holds open, so a handle that may only read, and lets others
+  // only read, takes the writing one's place. Only this user could change the file in between, and a file
+  // that is not the one written is refused.
+  if (!CloseHandle(state.File.release())) state.Fail(LastErrorCode());
+  HANDLE opened = CreateFileW(state.WidePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) state.Fail(LastErrorCode());
+  FileHandle held(opened);
+  BY_HANDLE_FILE_INFORMATION found{};
+  if (!GetFileInformationByHandle(held.get(), &found)) state.Fail(LastErrorCode());
+  if (!SameFile(found, written)) throw EFCreateError::ForFile(state.Path, "The file was replaced while it was saved");
+  state.File = std::move(held);
+  state.Committed = true;
+}
+
+StagedFile PrivateFolder::CreateStagedFile(const std::string& AName) const {
+  const std::string path = ChildPath(FPath, AName);
+  if (!IsOpen()) throw EFCreateError::ForFile(path, FRefusal);
+  // A new name of its own, not shared while it is written, so nothing can start or read a half-written
+  // applet.
+  int code = ERROR_FILE_EXISTS;
+  for (int attempt = 0; attempt < kNameAttempts && code == ERROR_FILE_EXISTS; ++attempt) {
+    std::wstring temporaryPath =
+        WidenUtf8(ChildPath(FPath, "." + AName + "." + FormatGuidBraced(NewRandomGuid())));
+    HANDLE created = CreateFileW(temporaryPath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created != INVALID_HANDLE_VALUE)
+      return StagedFile(std::make_unique<StagedFile::State>(FileHandle(created), path, std::move(temporaryPath)));
+    code = LastErrorCode();
+  }
+  throw EFCreateError::ForFile(path, SystemErrorText(code));
 }
 
 std::string PrivateFolder::WhyNotRunnable(const std::string& AName) const {
