@@ -76,7 +76,8 @@ void TSupportLauncherThread::LaunchApplet() {
   // A file left at the applet path by an earlier run (or by anyone else) is not what the service named for
   // this code: without a download of our own, the launch fails as it would with no file there.
   if (!FApplet) platform::RaiseOSError(platform::kErrorFileNotFound);
-  // What the save holds is let go once the process exists or could not be made, so the clean-up can delete it.
+  // What the save holds is let go once the process exists or could not be made, so that the clean-up can
+  // delete it.
   const std::unique_ptr<StagedApplet> applet = std::move(FApplet);
   FProcessInfo = zvq::LaunchApplet(*applet);
 }

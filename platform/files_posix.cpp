@@ -211,7 +211,9 @@ void PrivateFolder::DeleteFile(const std::string& AName) const {
 namespace {
 
 // A name in the folder that nobody else uses.
-std::string UniqueName(const std::string& AName) { return "." + AName + "." + FormatGuidBraced(NewRandomGuid()); }
+std::string UniqueName(const std::string& AName) {
+  return "." + AName + "." + FormatGuidBraced(NewRandomGuid());
+}
 
 // How often a unique name is tried again when it is taken after all.
 constexpr int kNameAttempts = 8;
@@ -238,8 +240,8 @@ struct StagedFile::State {
       std::string name = UniqueName(Name);
       // Linking the descriptor itself needs a capability; its /proc entry does not.
       if (::linkat(File.Get(), "", Folder.Get(), name.c_str(), AT_EMPTY_PATH) == 0 ||
-          (errno != EEXIST && ::linkat(AT_FDCWD, descriptorPath.c_str(), Folder.Get(), name.c_str(),
-                                       AT_SYMLINK_FOLLOW) == 0)) {
+          (errno != EEXIST &&
+           ::linkat(AT_FDCWD, descriptorPath.c_str(), Folder.Get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0)) {
         TemporaryName = std::move(name);
         return;
       }
@@ -250,11 +252,11 @@ struct StagedFile::State {
 
   FileDescriptor Folder;  // our own descriptor of the checked folder
   FileDescriptor File;
-  std::string Path;           // what it becomes, named in every message
+  std::string Path;  // what it becomes, named in every message
   std::string Name;
   std::string TemporaryName;  // its name in the folder until Commit; empty while it has none
   std::uint64_t Size = 0;
-  int Failure = 0;            // an emptying that failed, raised by the next write or the commit
+  int Failure = 0;  // an emptying that failed, raised by the next write or the commit
   bool Committed = false;
 };
 
@@ -299,8 +301,8 @@ void StagedFile::Commit() {
   if (state.TemporaryName.empty()) state.Link();
   // A program cannot start while a writer holds it open; a late write error also shows only here.
   if (int closing = state.File.CloseChecked(); closing != 0) state.Fail(closing);
-  if (::renameat(state.Folder.Get(), state.TemporaryName.c_str(), state.Folder.Get(), state.Name.c_str()) != 0)
-    state.Fail(errno);
+  const int folder = state.Folder.Get();
+  if (::renameat(folder, state.TemporaryName.c_str(), folder, state.Name.c_str()) != 0) state.Fail(errno);
   state.TemporaryName.clear();
   state.Committed = true;
 }
@@ -320,8 +322,8 @@ StagedFile PrivateFolder::CreateStagedFile(const std::string& AName) const {
   // A file system without unnamed files: a unique name, made exclusively, removed again unless committed.
   for (int attempt = 0; opened < 0 && attempt < kNameAttempts; ++attempt) {
     temporaryName = UniqueName(AName);
-    opened = ::openat(folder.Get(), temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
+    opened = ::openat(folder.Get(), temporaryName.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (opened < 0 && errno != EEXIST) break;
   }
   if (opened < 0) throw EFCreateError::ForFile(path, SystemErrorText(errno));

@@ -254,7 +254,7 @@ struct StagedFile::State {
 
   [[noreturn]] void Fail(int ACode) const { throw EFCreateError::ForFile(Path, SystemErrorText(ACode)); }
 
-  FileHandle File;  // writing until Commit, holding afterwards
+  FileHandle File;   // writing until Commit, holding afterwards
   std::string Path;  // what it becomes, named in every message
   std::wstring WidePath;
   std::wstring TemporaryPath;
@@ -281,7 +281,8 @@ void StagedFile::Write(std::span<const std::uint8_t> ABytes) {
   while (done < ABytes.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(ABytes.size() - done, 1U << 20));
     DWORD written = 0;
-    if (!WriteFile(state.File.get(), ABytes.data() + done, chunk, &written, nullptr)) state.Fail(LastErrorCode());
+    if (!WriteFile(state.File.get(), ABytes.data() + done, chunk, &written, nullptr))
+      state.Fail(LastErrorCode());
     if (written == 0) state.Fail(ERROR_WRITE_FAULT);
     done += written;
     state.Size += written;
@@ -312,7 +313,8 @@ void StagedFile::Commit() {
   rename->RootDirectory = nullptr;
   rename->FileNameLength = static_cast<DWORD>(state.WidePath.size() * sizeof(wchar_t));
   std::copy(state.WidePath.begin(), state.WidePath.end(), rename->FileName);
-  if (!SetFileInformationByHandle(state.File.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+  if (!SetFileInformationByHandle(state.File.get(), FileRenameInfo, rename,
+                                  static_cast<DWORD>(buffer.size())))
     state.Fail(LastErrorCode());
 
   // The loader cannot map a file that a writer holds open, so a handle that may only read, and lets others
@@ -325,7 +327,8 @@ void StagedFile::Commit() {
   FileHandle held(opened);
   BY_HANDLE_FILE_INFORMATION found{};
   if (!GetFileInformationByHandle(held.get(), &found)) state.Fail(LastErrorCode());
-  if (!SameFile(found, written)) throw EFCreateError::ForFile(state.Path, "The file was replaced while it was saved");
+  if (!SameFile(found, written))
+    throw EFCreateError::ForFile(state.Path, "The file was replaced while it was saved");
   state.File = std::move(held);
   state.Committed = true;
 }
@@ -342,7 +345,8 @@ StagedFile PrivateFolder::CreateStagedFile(const std::string& AName) const {
     HANDLE created = CreateFileW(temporaryPath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (created != INVALID_HANDLE_VALUE)
-      return StagedFile(std::make_unique<StagedFile::State>(FileHandle(created), path, std::move(temporaryPath)));
+      return StagedFile(
+          std::make_unique<StagedFile::State>(FileHandle(created), path, std::move(temporaryPath)));
     code = LastErrorCode();
   }
   throw EFCreateError::ForFile(path, SystemErrorText(code));

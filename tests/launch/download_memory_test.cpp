@@ -39,13 +39,13 @@ void Download(std::size_t ASize) {
     AResponse.set_content(R"({"response":{"url":")" + service.Url("/applet") + R"("}})", "application/json");
   });
   service.On("GET", "/applet", [ASize](const httplib::Request&, httplib::Response& AResponse) {
-    AResponse.set_content_provider(
-        ASize, "application/octet-stream",
-        [](std::size_t AOffset, std::size_t ALength, httplib::DataSink& ASink) {
-          std::string piece(std::min<std::size_t>(ALength, 64 * 1024), '\0');
-          for (std::size_t i = 0; i < piece.size(); ++i) piece[i] = static_cast<char>(ByteAt(AOffset + i));
-          return ASink.write(piece.data(), piece.size());
-        });
+    AResponse.set_content_provider(ASize, "application/octet-stream",
+                                   [](std::size_t AOffset, std::size_t ALength, httplib::DataSink& ASink) {
+                                     std::string piece(std::min<std::size_t>(ALength, 64 * 1024), '\0');
+                                     for (std::size_t i = 0; i < piece.size(); ++i)
+                                       piece[i] = static_cast<char>(ByteAt(AOffset + i));
+                                     return ASink.write(piece.data(), piece.size());
+                                   });
   });
   TzqServiceEndpoint endpoint;
   endpoint.ValidationUrl = service.Url("/validate");

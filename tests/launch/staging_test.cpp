@@ -3,16 +3,16 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <signal.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -416,8 +416,8 @@ struct UncommittedCase {
 
 TEST_F(StagingTest, AnAppletThatIsNotCommittedLeavesNothingBehind) {
   const UncommittedCase cases[] = {
-      {"a download that failed part way", [](StagedApplet& AApplet) { WriteInChunks(AApplet, Pattern(40000)); },
-       nullptr},
+      {"a download that failed part way",
+       [](StagedApplet& AApplet) { WriteInChunks(AApplet, Pattern(40000)); }, nullptr},
       {"a download refused and discarded",
        [](StagedApplet& AApplet) {
          WriteInChunks(AApplet, Pattern(40000));
@@ -453,13 +453,15 @@ void RefuseCalls(int ANumber, unsigned AArgument, std::uint32_t AFlags, int AErr
   sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(ANumber), 0, 3),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * AArgument)),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+               static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * AArgument)),
       BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, AFlags, 0, 1),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(AError)),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
     std::_Exit(3);
 }
 
@@ -477,7 +479,10 @@ TEST_F(StagingTest, EveryWayOfStagingCommitsTheWholeFileAndLeavesNoOtherBehind) 
     EXPECT_EXIT(
         {
           restrict();
-          { StagedApplet dropped(kAppletLimit); WriteInChunks(dropped, bytes); }
+          {
+            StagedApplet dropped(kAppletLimit);
+            WriteInChunks(dropped, bytes);
+          }
           if (!Entries(Staging()).empty()) std::_Exit(4);
           Stage(bytes);
           std::_Exit(ReadAll(Applet()) == bytes && ModeOf(Applet()) == 0700U &&
@@ -758,8 +763,7 @@ TEST_F(LaunchTest, WhatTookTheSavedAppletsPlaceIsNotStarted) {
       LaunchApplet(applet);
       ADD_FAILURE() << "no exception";
     } catch (const ESupportLauncherException& error) {
-      EXPECT_EQ(error.Message(),
-                "Unable to launch applet. The file \"" + Applet().string() + "\" " + c.Why);
+      EXPECT_EQ(error.Message(), "Unable to launch applet. The file \"" + Applet().string() + "\" " + c.Why);
     }
     EXPECT_FALSE(fs::exists(Report()));
     fs::remove(Applet());
@@ -771,8 +775,8 @@ TEST_F(LaunchTest, ANoexecStagingFolderSaysSoInPlainWords) {
   if (IsSkipped()) return;
   PrepareStagingFolder();
   const StagedApplet applet = Stage(TestAppletBytes());
-  ExpectOSError(applet, "System Error.  Code: 13.\r\nPermission denied. The staging folder \"" + Staging().string() +
-                "\" does not allow programs to run (mounted noexec?)");
+  ExpectOSError(applet, "System Error.  Code: 13.\r\nPermission denied. The staging folder \"" +
+                            Staging().string() + "\" does not allow programs to run (mounted noexec?)");
 }
 
 }  // namespace

@@ -226,8 +226,9 @@ TEST_F(Staging, TheSavedAppletAndItsFolderAreHeldUntilItsProcessExists) {
   if (!RunningUnderWine()) {
     EXPECT_FALSE(MoveFileW(StagingFolder().wstring().c_str(), elsewhere.c_str()));
   }
-  HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE writer =
+      CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
   if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
   EXPECT_TRUE(ReadAll(Applet()) == TestApplet()) << "the saved applet changed";
@@ -268,7 +269,8 @@ TEST_F(Staging, TheRunningAppletIsLockedUntilItExits) {
     Stage("a replacement");
     ADD_FAILURE() << "a running program was replaced";
   } catch (const EFCreateError& error) {
-    EXPECT_EQ(error.Message().rfind("Cannot create file \"" + GetAppletPath() + "\". ", 0), 0U) << error.Message();
+    EXPECT_EQ(error.Message().rfind("Cannot create file \"" + GetAppletPath() + "\". ", 0), 0U)
+        << error.Message();
   }
   EXPECT_TRUE(ReadAll(Applet()) == TestApplet()) << "the saved applet changed";
 
