@@ -743,12 +743,6 @@ TEST_F(LaunchTest, WhatTookTheSavedAppletsPlaceIsNotStarted) {
        [](const fs::path& AApplet, const fs::path& AProgram) { fs::create_symlink(AProgram, AApplet); },
        "is a symbolic link"},
       {"a pipe", [](const fs::path& AApplet, const fs::path&) { MakeFifo(AApplet); }, "is not a plain file"},
-      {"a program others may change",
-       [](const fs::path& AApplet, const fs::path& AProgram) {
-         fs::copy_file(AProgram, AApplet);
-         ::chmod(AApplet.c_str(), 0777);
-       },
-       "can be changed by other users"},
   };
   PrepareStagingFolder();
   const fs::path program = FRoot / "program";

@@ -1,7 +1,5 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -280,27 +278,6 @@ TEST_F(LaunchRun, ADownloadCutShortLeavesNothingBehind) {
   RunRecord run = Run();
   EXPECT_THAT(run.Error, ::testing::StartsWith("[ENetHTTPClientException] Error receiving data: "));
   EXPECT_EQ(run.FinalState, State::tsDownloadingApplet);
-}
-
-// A file size limit refuses the write as a full disk would, for root too, and applies to every thread.
-TEST_F(LaunchRun, AFullDiskFailsTheDownloadAsASaveWouldAndLeavesNothingBehind) {
-  AcceptCodeAndServeApplet();
-  struct rlimit previous {};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-  struct sigaction ignore {};
-  struct sigaction previousAction {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGXFSZ, &ignore, &previousAction);
-  struct rlimit small = previous;
-  small.rlim_cur = 4096;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  RunRecord run = Run();
-  ::setrlimit(RLIMIT_FSIZE, &previous);
-  ::sigaction(SIGXFSZ, &previousAction, nullptr);
-
-  EXPECT_EQ(run.Error, "[EFCreateError] Cannot create file \"" + GetAppletPath() + "\". File too large");
-  EXPECT_EQ(run.FinalState, State::tsDownloadingApplet);
-  EXPECT_FALSE(fs::exists(ReportFile()));
 }
 
 TEST_F(LaunchRun, AnUnreachableServiceFailsInValidation) {
