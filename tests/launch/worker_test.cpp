@@ -265,21 +265,6 @@ TEST_F(LaunchRun, APipeAtTheAppletPathNeitherBlocksTheRunNorSurvivesIt) {
   EXPECT_FALSE(ReadReport().empty()) << "the downloaded applet did not run";
 }
 
-TEST_F(LaunchRun, ADownloadCutShortLeavesNothingBehind) {
-  ValidationReplies(R"({"response":{"url":")" + service().Url("/applet") + R"("}})");
-  service().On("GET", "/applet", [](const httplib::Request&, httplib::Response& AResponse) {
-    AResponse.set_content_provider(
-        1 << 20, "application/octet-stream", [](std::size_t AOffset, std::size_t, httplib::DataSink& ASink) {
-          if (AOffset >= (1 << 19)) return false;
-          const std::string piece(1 << 16, 'x');
-          return ASink.write(piece.data(), piece.size());
-        });
-  });
-  RunRecord run = Run();
-  EXPECT_THAT(run.Error, ::testing::StartsWith("[ENetHTTPClientException] Error receiving data: "));
-  EXPECT_EQ(run.FinalState, State::tsDownloadingApplet);
-}
-
 TEST_F(LaunchRun, AnUnreachableServiceFailsInValidation) {
   testing::ClosedPort closed;
   platform::ManualMainLoop loop;
