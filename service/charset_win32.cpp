@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 #include <limits>
+#include <optional>
 #include <memory>
 
 #include "errors/errors.h"
+#include "service/ascii.h"
+#include "service/body_sink.h"
 #include "service/charset.h"
 
 namespace zvq {
@@ -167,12 +169,6 @@ std::string ConvertCodePageToUtf8(std::string_view ABytes, UINT ACodePage) {
   return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
 }
 
-bool SameName(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
-           return (x >= 'a' && x <= 'z' ? x - 32 : x) == y;
-         });
-}
-
 // The UTF-16 and UTF-32 names, which we decode ourselves whether or not MLang lists them (not every
 // system's list has them all). Without an order in the name a byte-order mark decides, else little-endian.
 std::optional<UINT> UnicodeCodePageOf(std::string_view ACharset, std::string_view& ABytes) {
@@ -183,8 +179,8 @@ std::optional<UINT> UnicodeCodePageOf(std::string_view ACharset, std::string_vie
   static constexpr Name kNames[] = {{"UTF-16LE", kUtf16Le}, {"UTF-16BE", kUtf16Be}, {"UTF-32LE", kUtf32Le},
                                     {"UTF-32BE", kUtf32Be}};
   for (const Name& name : kNames)
-    if (SameName(ACharset, name.Text)) return name.CodePage;
-  const bool utf16 = SameName(ACharset, "UTF-16"), utf32 = SameName(ACharset, "UTF-32");
+    if (ascii::EqualsIgnoringCase(ACharset, name.Text)) return name.CodePage;
+  const bool utf16 = ascii::EqualsIgnoringCase(ACharset, "UTF-16"), utf32 = ascii::EqualsIgnoringCase(ACharset, "UTF-32");
   if (!utf16 && !utf32) return std::nullopt;
   const std::string_view bigMark = utf16 ? std::string_view("\xFE\xFF", 2) : std::string_view("\0\0\xFE\xFF", 4);
   const std::string_view littleMark =
@@ -197,18 +193,16 @@ std::optional<UINT> UnicodeCodePageOf(std::string_view ACharset, std::string_vie
 
 }  // namespace
 
-std::string ConvertToUtf8(std::string_view ABytes, std::string_view ACharset) {
+namespace charset_backend {
+
+std::string DecodeToUtf8(std::string_view ABytes, std::string_view ACharset, std::size_t ALimit) {
   const UINT codePage = UnicodeCodePageOf(ACharset, ABytes).value_or(0);
-  return ConvertCodePageToUtf8(ABytes, codePage != 0 ? codePage : CodePageOf(ACharset));
+  std::string text = ConvertCodePageToUtf8(ABytes, codePage != 0 ? codePage : CodePageOf(ACharset));
+  if (text.size() > ALimit)
+    throw http::EResponseTooLarge("The reply's text is longer than " + std::to_string(ALimit) + " bytes");
+  return text;
 }
 
-std::string Utf16ToUtf8(std::u16string_view AText) {
-  return DecodeUtf16(std::string_view(reinterpret_cast<const char*>(AText.data()), AText.size() * 2), false);
-}
-
-std::u16string Utf8ToUtf16(std::string_view AText) {
-  const std::wstring wide = ToWide(AText, CP_UTF8);
-  return std::u16string(reinterpret_cast<const char16_t*>(wide.data()), wide.size());
-}
+}  // namespace charset_backend
 
 }  // namespace zvq
