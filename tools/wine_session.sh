@@ -14,7 +14,10 @@ wine_prefix_start() {
   # No Mono or Gecko: their installers would want the network, and nothing here needs them.
   export WINEDLLOVERRIDES="mscoree,mshtml="
   rm -rf "$WINEPREFIX"
-  timeout 300 "${wine[@]}" wineboot --init >/dev/null 2>&1 || { echo "wineboot failed" >&2; return 1; }
+  # Its exit status says little (a busy host can fail a helper it starts); the prefix's registry says more.
+  timeout 300 "${wine[@]}" wineboot --init >"$dir.log" 2>&1 || true
+  "$wineserver" -w
+  [ -f "$WINEPREFIX/system.reg" ] || { echo "wineboot made no prefix:" >&2; cat "$dir.log" >&2; return 1; }
   # Without a window manager a managed window cannot be closed or focused reliably: Wine manages its own.
   "${wine[@]}" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
     { echo "cannot set Managed=N" >&2; return 1; }

@@ -66,15 +66,16 @@ start_service() {
   wait_for 30 grep -q "listening on" "$work/service.log" || { cat "$work/service.log"; return 1; }
 }
 
-# picture NAME [WINDOW]: the window with its frame (or the whole screen) into the pictures folder.
+# picture NAME [WINDOW [MARGIN]]: the window with its frame and MARGIN pixels around it (or the whole screen)
+# into the pictures folder.
 picture() {
   [ -n "$pictures" ] || return 0
   mkdir -p "$pictures"
   local geometry=()
   if [ -n "${2:-}" ]; then
-    local X Y WIDTH HEIGHT
+    local X Y WIDTH HEIGHT margin=${3:-4}
     eval "$(xdotool getwindowgeometry --shell "$2" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
-    geometry=("$((X - 4))" "$((Y - 24))" "$((WIDTH + 8))" "$((HEIGHT + 28))")
+    geometry=("$((X - margin))" "$((Y - 20 - margin))" "$((WIDTH + 2 * margin))" "$((HEIGHT + 20 + 2 * margin))")
   fi
   python3 "$root/tools/xvfb_picture.py" "$PRIVATE_DISPLAY_FRAMEBUFFER" "$pictures/$1.png" "${geometry[@]}"
 }
@@ -109,7 +110,7 @@ expect_refusal() {
   sleep 0.3
   local box
   box=$(find_window '^Error$')
-  picture "$name-error" "$box"
+  picture "$name-error" "$launcher_window" 70
   [ "$(xdotool search --onlyvisible --name '^Error$' | wc -l)" -eq 1 ] || { echo "more than one error box"; return 1; }
   xdotool windowfocus --sync "$box"
   xdotool key Return
