@@ -44,7 +44,7 @@ for arch in "${architectures[@]}"; do
   echo "== $arch: $dir"
   cmake -S "$source_dir" -B "$dir" -G Ninja --log-level=WARNING \
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-$triple.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_EXE_LINKER_FLAGS=-s -DZVQ_BUILD_WINDOW=OFF -DZVQ_BUILD_TESTS=OFF -DZVQ_SERVICE_URL="$service_url" \
+    -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s -DZVQ_BUILD_WINDOW=OFF -DZVQ_BUILD_TESTS=OFF -DZVQ_SERVICE_URL="$service_url" \
     >/dev/null
   cmake --build "$dir" -j"$jobs" --target ZvqSupportLauncher zvq-demo-applet zvq-import-ca
   for program in "$dir/window/ZvqSupportLauncher.exe" "$dir/tools/demo_applet/zvq-demo-applet.exe" \

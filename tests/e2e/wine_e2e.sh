@@ -7,7 +7,7 @@
 #   CASE: accepted  the working code: the applet starts with its quoted path as its whole command line, a close
 #                   during the session is refused, the launcher closes by itself, the staging folder is empty
 #         expired   the expired code: one error box, dismissed with Return; the launcher stays, then closes
-#         stale     the working code against a service whose clock is two hours behind: refused as stale
+#         stale     the working code from a launcher whose clock is two hours ahead: refused as a stale call
 # Pictures of each stage go to $ZVQ_E2E_PICTURES when it names a folder. Every wait is bounded.
 set -euo pipefail
 windows_build=$(realpath "$1") service=$(realpath "$2") work=$(realpath -m "$3")
@@ -171,9 +171,15 @@ case_expired() {
 }
 
 case_stale() {
-  # Two hours behind: far outside the service's tolerance, and inside every certificate's validity.
-  start_service faketime -f -2h
-  start_launcher 1 || { echo "the launcher's window did not appear"; return 1; }
+  # The launcher's clock two hours ahead: far outside the service's tolerance, and inside every certificate's
+  # validity. (Not the service's clock: behind, it would take its certificates for not yet valid and remake
+  # them, and the prefix would no longer trust them.) The clock library is preloaded straight into the Wine
+  # process: the faketime wrapper would stand between us and the launcher as a process of its own.
+  local library
+  library=$(dpkg -L libfaketime 2>/dev/null | grep -m1 '/libfaketime\.so\.1$') || { echo "no libfaketime"; return 1; }
+  start_service
+  # File times stay real, or Wine would take its prefix for outdated and rebuild it first.
+  LD_PRELOAD="$library" FAKETIME=+2h NO_FAKE_STAT=1 DONT_FAKE_MONOTONIC=1 start_launcher 1 || { echo "the launcher's window did not appear"; return 1; }
   type_code 123456789
   xdotool key Return
   expect_refusal '^POST /validate 401 StaleCallException' stale
