@@ -14,7 +14,8 @@ std::u16string StageCaption(TSupportThreadState AStage);
 
 // What the launcher's window behaviour needs from the window that draws it. A view owns the controls, calls
 // TForm29's handlers when their events happen, and does what these calls ask, nothing more. All calls come on
-// the main thread. Texts are 16-bit units, carets count units before the insertion point.
+// the main thread. Field texts and captions are 16-bit units and carets count units before the insertion point;
+// messages are UTF-8, as the launcher's errors carry them.
 class TForm29View {
  public:
   virtual ~TForm29View() = default;
@@ -38,9 +39,9 @@ class TForm29View {
 
   // A modal box captioned "Error" with the error icon, AText and one "OK" button (the default); returns once
   // it is dismissed.
-  virtual void ShowErrorBox(const std::u16string& AText) = 0;
+  virtual void ShowErrorBox(const std::string& AText) = 0;
   // The application's default report of a failure raised by a handler; returns once it is dismissed.
-  virtual void ShowStartFailure(const std::u16string& AMessage) = 0;
+  virtual void ShowStartFailure(const std::string& AMessage) = 0;
   // Closes the window as the user's close would, so FormCloseQuery is asked first.
   virtual void CloseWindow() = 0;
 };
