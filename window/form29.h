@@ -14,8 +14,8 @@ std::u16string StageCaption(TSupportThreadState AStage);
 
 // What the launcher's window behaviour needs from the window that draws it. A view owns the controls, calls
 // TForm29's handlers when their events happen, and does what these calls ask, nothing more. All calls come on
-// the main thread. Field texts and captions are 16-bit units and carets count units before the insertion point;
-// messages are UTF-8, as the launcher's errors carry them.
+// the main thread. Field texts and captions are 16-bit units and carets count units before the insertion
+// point; messages are UTF-8, as the launcher's errors carry them.
 class TForm29View {
  public:
   virtual ~TForm29View() = default;
@@ -47,8 +47,8 @@ class TForm29View {
 };
 
 // The launcher window's behaviour without a toolkit: formats the code field, starts one worker per Submit,
-// shows its stage, reports its error, refuses to close while a launch is under way, and closes the window once
-// the applet has run. Main thread only, except LauncherStateChanged, which workers call.
+// shows its stage, reports its error, refuses to close while a launch is under way, and closes the window
+// once the applet has run. Main thread only, except LauncherStateChanged, which workers call.
 class TForm29 {
  public:
   // Makes the worker for a run, created suspended. Tests point it at their own service or a stand-in.
@@ -68,9 +68,11 @@ class TForm29 {
   void TimerLaunchTimer();
   void EditCodeChange();
   void EditCodeDblClick();
-  // Enter (13) runs Submit and is consumed: AKey becomes 0, and the view drops the key. Others pass unchanged.
+  // Enter (13) runs Submit and is consumed: AKey becomes 0, and the view drops the key. Others pass
+  // unchanged.
   void EditCodeKeyPress(char16_t& AKey);
-  // Does nothing while Submit is disabled, so a button or key that bypasses the enabled state cannot start a run.
+  // Does nothing while Submit is disabled, so a button or key that bypasses the enabled state cannot start a
+  // run.
   void ActionSubmitExecute();
   // Clears CanClose while a launch is under way. A worker that has not begun its first stage is told never to
   // begin when the close is allowed, so no run goes on without its window.

@@ -6,8 +6,8 @@
 
 namespace zvq {
 
-// What the code field shows after a change: three groups of three digits, the caret where the user expects it,
-// and whether the code is complete enough to submit.
+// What the code field shows after a change: three groups of three digits, the caret where the user expects
+// it, and whether the code is complete enough to submit.
 struct TSupportCodeFormat {
   std::u16string Text;
   std::size_t Caret = 0;
