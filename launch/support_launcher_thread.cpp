@@ -23,7 +23,15 @@ TSupportLauncherThread::~TSupportLauncherThread() {
   if (!FreeOnTerminate()) WaitFor();
 }
 
+bool TSupportLauncherThread::StopBeforeFirstStage() {
+  RunStart Expected = RunStart::Pending;
+  return FRunStart.compare_exchange_strong(Expected, RunStart::Stopped) || Expected == RunStart::Stopped;
+}
+
 void TSupportLauncherThread::Execute() {
+  // One exchange decides between a stop and the first stage, so a stop can never land after the run began.
+  RunStart Expected = RunStart::Pending;
+  if (!FRunStart.compare_exchange_strong(Expected, RunStart::Begun)) return;
   try {
     try {
       RunStages();

@@ -45,21 +45,31 @@ class TSupportLauncherThread : public platform::Thread {
   // Set before Start; called on the worker thread.
   TSupportLauncherThreadStateChangedEvent OnStateChange;
 
+  // Tells a worker that has not begun its first stage never to begin: it then ends without a stage, a request
+  // or a clean-up. True when the worker will not begin (told now or before), false once it has begun. From
+  // any thread, while the worker object exists.
+  bool StopBeforeFirstStage();
 
  protected:
   void Execute() override;
 
+  // The stages of one run; stand-ins in tests replace them and keep the rest of the run around them.
+  virtual void RunStages();
+  // Announces AStage unless it is the stage already set.
+  void SetThreadState(TSupportThreadState AStage);
+
  private:
-  void RunStages();
+  enum class RunStart : std::uint8_t { Pending, Begun, Stopped };
+
   void ValidateCode();
   void DownloadApplet();
   void LaunchApplet();
   void WaitForApplet();
-  void SetThreadState(TSupportThreadState AStage);
   void DoStateChanged();
 
   std::atomic<TSupportThreadState> FThreadState{TSupportThreadState::tsNone};
   static_assert(std::atomic<TSupportThreadState>::is_always_lock_free);
+  std::atomic<RunStart> FRunStart{RunStart::Pending};
   std::string FThreadError;
   std::u16string FCode;
   std::unique_ptr<TzqRemoteSupportAPI> FApi;

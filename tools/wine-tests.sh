@@ -23,7 +23,7 @@ have_packages() {
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
-packages=(cmake ninja-build googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+packages=(cmake ninja-build python3 googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
 if ! have_packages "${packages[@]}"; then
   echo "== installing ${packages[*]}"
   dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386

@@ -2,7 +2,7 @@
 
 #include "launch/staging.h"
 #include "window/fonts.h"
-#include "window/form29.h"
+#include "window/qt_form29_window.h"
 #include "window/qt_main_thread_dispatcher.h"
 
 int main(int argc, char* argv[]) {
@@ -10,7 +10,7 @@ int main(int argc, char* argv[]) {
   QApplication Application(argc, argv);
   zvq::RegisterWindowFonts();
   zvq::QtMainThreadDispatcher Dispatcher;
-  zvq::TForm29 Form29(Dispatcher);
+  zvq::QtForm29Window Form29(Dispatcher);
   Form29.show();
   const int ExitCode = QApplication::exec();
   // A worker whose window has closed still runs to its end (and cleans up) before the process does.

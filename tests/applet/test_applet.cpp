@@ -44,10 +44,10 @@ std::string SignalState() {
   std::string blockedList;
   std::string ignoredList;
   for (int sig = 1; sig < NSIG; ++sig) {
-    if (sigismember(&blocked, sig) == 1) blockedList += " " + std::to_string(sig);
+    if (sigismember(&blocked, sig) == 1) (blockedList += ' ') += std::to_string(sig);
     struct sigaction action {};
     if (::sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
-      ignoredList += " " + std::to_string(sig);
+      (ignoredList += ' ') += std::to_string(sig);
     }
   }
   return "blocked=" + blockedList + "\nignored=" + ignoredList + "\n";

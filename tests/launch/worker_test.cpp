@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -255,6 +256,56 @@ TEST(LaunchWorker, ASuspendedWorkerDoesNothingUntilStarted) {
     EXPECT_EQ(worker.ThreadError(), "");
   }
   EXPECT_EQ(announcements, 0);
+}
+
+// Stages of the test's own inside the real worker's run.
+class StandInWorker : public TSupportLauncherThread {
+ public:
+  StandInWorker(platform::MainThreadDispatcher& ADispatcher, std::function<void(StandInWorker&)> AStages)
+      : TSupportLauncherThread(true, u"123 456 789", ADispatcher), FStages(std::move(AStages)) {}
+  using TSupportLauncherThread::SetThreadState;
+
+ protected:
+  void RunStages() override { FStages(*this); }
+
+ private:
+  std::function<void(StandInWorker&)> FStages;
+};
+
+TEST(LaunchWorker, ARepeatedStageIsAnnouncedOnce) {
+  platform::ManualMainLoop loop;
+  StandInWorker worker(loop, [](StandInWorker& AWorker) {
+    for (State stage : {State::tsValidatingCode, State::tsValidatingCode, State::tsDownloadingApplet,
+                        State::tsDownloadingApplet})
+      AWorker.SetThreadState(stage);
+  });
+  std::vector<State> announced;
+  worker.OnStateChange = [&](TSupportLauncherThread&, State AStage) { announced.push_back(AStage); };
+  worker.Start();
+  worker.WaitFor();
+  EXPECT_THAT(announced, ElementsAre(State::tsValidatingCode, State::tsDownloadingApplet));
+}
+
+TEST(LaunchWorker, AStopReachesOnlyAWorkerThatHasNotBegun) {
+  platform::ManualMainLoop loop;
+  bool began = false;
+  std::optional<bool> stopFromInside;
+  StandInWorker stopped(loop, [&](StandInWorker&) { began = true; });
+  EXPECT_TRUE(stopped.StopBeforeFirstStage());
+  EXPECT_TRUE(stopped.StopBeforeFirstStage()) << "telling it twice changes nothing";
+  bool terminated = false;
+  stopped.OnTerminate = [&](platform::Thread&) { terminated = true; };
+  stopped.Start();
+  stopped.WaitFor();
+  EXPECT_FALSE(began);
+  EXPECT_TRUE(terminated) << "a stopped worker still ends the usual way";
+  EXPECT_EQ(stopped.State(), State::tsNone);
+  EXPECT_EQ(stopped.ThreadError(), "");
+
+  StandInWorker running(loop, [&](StandInWorker& AWorker) { stopFromInside = AWorker.StopBeforeFirstStage(); });
+  running.Start();
+  running.WaitFor();
+  EXPECT_EQ(stopFromInside, false) << "a worker that has begun goes on";
 }
 
 }  // namespace

@@ -27,15 +27,15 @@ constexpr int kWaitMs = 5000;
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Form = std::make_unique<TestForm29>(
+    Form = std::make_unique<QtForm29Window>(
         Dispatcher, [this](std::u16string ACode, platform::MainThreadDispatcher& ADispatcher) {
           Codes.push_back(ACode);
           return std::unique_ptr<TSupportLauncherThread>(
-              std::make_unique<HeldWorker>(std::move(ACode), ADispatcher, WorkerGate));
+              std::make_unique<ScriptedWorker>(std::move(ACode), ADispatcher, Script));
         });
   }
   void TearDown() override {
-    WorkerGate->Open();
+    Script->Start->Open();
     Dispatcher.WaitForWorkers();
     Form.reset();
   }
@@ -52,15 +52,15 @@ class WindowTest : public ::testing::Test {
   }
   void PressEnter() { QTest::keyClick(Form->EditCode, Qt::Key_Return); }
   bool WaitUntilRunEnded() {
-    return QTest::qWaitFor([this] { return Form->LauncherThread() == nullptr && Dispatcher.LiveWorkers() == 0; },
+    return QTest::qWaitFor([this] { return Form->Form().LauncherThread() == nullptr && Dispatcher.LiveWorkers() == 0; },
                            kWaitMs);
   }
 
   QtMainThreadDispatcher Dispatcher;
-  std::shared_ptr<Gate> WorkerGate = std::make_shared<Gate>();
+  std::shared_ptr<WorkerScript> Script = std::make_shared<WorkerScript>();
   ModalBoxDismisser Boxes;
   std::vector<std::u16string> Codes;
-  std::unique_ptr<TestForm29> Form;
+  std::unique_ptr<QtForm29Window> Form;
 };
 
 TEST_F(WindowTest, StartsIdleWithTheDesignedControls) {
@@ -150,7 +150,7 @@ TEST_F(WindowTest, EnterWithAnIncompleteCodeDoesNothing) {
   Type(u"1234"_qs);
   PressEnter();
   EXPECT_TRUE(Codes.empty());
-  EXPECT_EQ(Form->LauncherThread(), nullptr);
+  EXPECT_EQ(Form->Form().LauncherThread(), nullptr);
   EXPECT_EQ(ReturnPressed.count(), 0) << "Enter is consumed before the edit sees it";
 }
 
@@ -159,7 +159,7 @@ TEST_F(WindowTest, EnterWithACompleteCodeStartsOneRunWithTheFormattedCode) {
   PressEnter();
   ASSERT_EQ(Codes.size(), 1u);
   EXPECT_EQ(Codes[0], u"123 456 789");
-  EXPECT_NE(Form->LauncherThread(), nullptr);
+  EXPECT_NE(Form->Form().LauncherThread(), nullptr);
   EXPECT_FALSE(Form->ActionSubmit->isEnabled()) << "one run at a time";
 
   PressEnter();
@@ -167,7 +167,7 @@ TEST_F(WindowTest, EnterWithACompleteCodeStartsOneRunWithTheFormattedCode) {
   Form->ActionSubmit->trigger();
   EXPECT_EQ(Codes.size(), 1u) << "Enter and Submit do nothing while a worker exists";
 
-  WorkerGate->Open();
+  Script->Start->Open();
   ASSERT_TRUE(WaitUntilRunEnded());
   EXPECT_TRUE(Form->ActionSubmit->isEnabled()) << "Submit follows the code field again";
   EXPECT_TRUE(Form->RzFieldStatusThreadState->text().isEmpty());
@@ -188,9 +188,14 @@ TEST_F(WindowTest, TheWindowClosesWhenIdleOrWhileTheRunHasNotBegun) {
   ShowForm();
   Type(u"123456789"_qs);
   PressEnter();
-  ASSERT_NE(Form->LauncherThread(), nullptr);
-  ASSERT_EQ(Form->LauncherThread()->State(), TSupportThreadState::tsNone);
+  ASSERT_NE(Form->Form().LauncherThread(), nullptr);
+  ASSERT_EQ(Form->Form().LauncherThread()->State(), TSupportThreadState::tsNone);
   EXPECT_TRUE(Form->close()) << "a worker still in tsNone does not hold the window";
+
+  Script->Stages = {TSupportThreadState::tsValidatingCode};
+  Script->Start->Open();
+  ASSERT_TRUE(WaitUntilRunEnded());
+  EXPECT_FALSE(Script->Began) << "the closed window's worker never began its first stage";
 }
 
 class StagingCleanUpTest : public WindowTest {
@@ -217,15 +222,6 @@ TEST_F(StagingCleanUpTest, StaleFilesGoAboutATenthOfASecondAfterEachShowAndOnlyO
   EXPECT_TRUE(Form->TimerLaunch->isActive());
   EXPECT_TRUE(QTest::qWaitFor([&] { return !std::filesystem::exists(Stale); }, kWaitMs)) << "a new show cleans again";
   EXPECT_FALSE(Form->TimerLaunch->isActive());
-}
-
-TEST(StageCaption, NamesEveryStageAsTheStatusPaneShowsIt) {
-  EXPECT_EQ(StageCaption(TSupportThreadState::tsNone), QString());
-  EXPECT_EQ(StageCaption(TSupportThreadState::tsValidatingCode), u"Validating Code"_qs);
-  EXPECT_EQ(StageCaption(TSupportThreadState::tsDownloadingApplet), u"Downloading remote app"_qs);
-  EXPECT_EQ(StageCaption(TSupportThreadState::tsLaunchingApplet), u"Launching remote app"_qs);
-  EXPECT_EQ(StageCaption(TSupportThreadState::tsWaitingAppletShutdown), u"Waiting"_qs);
-  EXPECT_EQ(StageCaption(TSupportThreadState::tsAppletTerminated), u"Shutting down"_qs);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ class WindowRunTest : public ::testing::Test {
     Service.RemoveAllRoutes();
     Service.ClearRequests();
     std::filesystem::remove(AppletReportFile());
-    Form = std::make_unique<TestForm29>(
+    Form = std::make_unique<QtForm29Window>(
         Dispatcher, [this](std::u16string ACode, platform::MainThreadDispatcher& ADispatcher) {
           TzqServiceEndpoint Endpoint = TzqServiceEndpoint::Compiled();
           Endpoint.ValidationUrl = Service.Url("/validate");
@@ -89,7 +89,7 @@ class WindowRunTest : public ::testing::Test {
     return QTest::qWaitFor([&] { return Form->RzFieldStatusThreadState->text() == ACaption; }, kWaitMs);
   }
   bool WaitUntilRunEnded() {
-    return QTest::qWaitFor([this] { return Form->LauncherThread() == nullptr && Dispatcher.LiveWorkers() == 0; },
+    return QTest::qWaitFor([this] { return Form->Form().LauncherThread() == nullptr && Dispatcher.LiveWorkers() == 0; },
                            kWaitMs);
   }
 
@@ -99,7 +99,7 @@ class WindowRunTest : public ::testing::Test {
   std::shared_ptr<Gate> DownloadGate = std::make_shared<Gate>();
   pid_t AppletPid = 0;
   ModalBoxDismisser Boxes;
-  std::unique_ptr<TestForm29> Form;
+  std::unique_ptr<QtForm29Window> Form;
 };
 
 TEST_F(WindowRunTest, ACompleteRunShowsEachStageRefusesToCloseAndClosesItselfWhenTheAppletExits) {

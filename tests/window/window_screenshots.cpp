@@ -47,7 +47,7 @@ int main(int argc, char* argv[]) {
                           "application/json");
   });
   zvq::QtMainThreadDispatcher Dispatcher;
-  zvq::testing::TestForm29 Form(Dispatcher, [&](std::u16string ACode, zvq::platform::MainThreadDispatcher& ADispatcher) {
+  zvq::QtForm29Window Form(Dispatcher, [&](std::u16string ACode, zvq::platform::MainThreadDispatcher& ADispatcher) {
     zvq::TzqServiceEndpoint Endpoint = zvq::TzqServiceEndpoint::Compiled();
     Endpoint.ValidationUrl = Service.Url("/validate");
     Endpoint.ExtraTrustAnchor = Service.CaFile().string();
@@ -66,7 +66,7 @@ int main(int argc, char* argv[]) {
   for (const auto Stage : {TSupportThreadState::tsValidatingCode, TSupportThreadState::tsDownloadingApplet,
                            TSupportThreadState::tsLaunchingApplet, TSupportThreadState::tsWaitingAppletShutdown,
                            TSupportThreadState::tsAppletTerminated}) {
-    Form.RzFieldStatusThreadState->setText(zvq::StageCaption(Stage));
+    Form.RzFieldStatusThreadState->setText(QString::fromStdU16String(zvq::StageCaption(Stage)));
     const QString Name = QStringLiteral("window-stage-%1.png").arg(static_cast<int>(Stage));
     Saved = Save(Form, Folder, Name) && Saved;
   }

@@ -4,59 +4,14 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-#include <condition_variable>
 #include <filesystem>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "launch/support_launcher_thread.h"
-#include "window/form29.h"
+#include "tests/window/form_test_support.h"
+#include "window/qt_form29_window.h"
 
 namespace zvq::testing {
-
-// The window with its worker factory reachable, so runs can be pointed at the test service.
-class TestForm29 : public TForm29 {
- public:
-  using TForm29::LauncherFactory;
-  TestForm29(platform::MainThreadDispatcher& ADispatcher, LauncherFactory AFactory)
-      : TForm29(ADispatcher, std::move(AFactory)) {}
-  using TForm29::LauncherThread;
-};
-
-// A one-way gate a worker or a service handler waits at until the test opens it.
-class Gate {
- public:
-  void Open() {
-    std::lock_guard Lock(FMutex);
-    FOpen = true;
-    FChanged.notify_all();
-  }
-  void Wait() {
-    std::unique_lock Lock(FMutex);
-    FChanged.wait(Lock, [this] { return FOpen; });
-  }
-
- private:
-  std::mutex FMutex;
-  std::condition_variable FChanged;
-  bool FOpen = false;
-};
-
-// A worker that never leaves tsNone until its gate opens: a run that was created but has not begun.
-class HeldWorker : public TSupportLauncherThread {
- public:
-  HeldWorker(std::u16string ACode, platform::MainThreadDispatcher& ADispatcher, std::shared_ptr<Gate> AGate)
-      : TSupportLauncherThread(true, std::move(ACode), ADispatcher), FGate(std::move(AGate)) {}
-
- protected:
-  void Execute() override { FGate->Wait(); }
-
- private:
-  std::shared_ptr<Gate> FGate;
-};
 
 struct SeenBox {
   QString Title;

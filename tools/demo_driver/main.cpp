@@ -20,7 +20,7 @@
 
 #include "launch/staging.h"
 #include "window/fonts.h"
-#include "window/form29.h"
+#include "window/qt_form29_window.h"
 #include "window/qt_main_thread_dispatcher.h"
 
 namespace {
@@ -35,7 +35,7 @@ QString FileStem(const QString& ACaption) { return ACaption.toLower().replace(QL
 // pane was given is seen, even when the next stage follows at once.
 class TStageWatch : public QObject {
  public:
-  TStageWatch(zvq::TForm29& AForm, QDir APictures) : FForm(AForm), FPictures(std::move(APictures)) {}
+  TStageWatch(zvq::QtForm29Window& AForm, QDir APictures) : FForm(AForm), FPictures(std::move(APictures)) {}
 
   bool SawError() const { return FSawError; }
 
@@ -61,7 +61,8 @@ class TStageWatch : public QObject {
     if (Caption.isEmpty()) return;
     std::cout << "Stage: " << Caption.toStdString() << std::endl;
     Picture(FileStem(Caption), FForm.grab());
-    if (Caption == zvq::StageCaption(zvq::TSupportThreadState::tsWaitingAppletShutdown)) {
+    const auto Waiting = zvq::StageCaption(zvq::TSupportThreadState::tsWaitingAppletShutdown);
+    if (Caption == QString::fromStdU16String(Waiting)) {
       QTimer::singleShot(kAppletPictureDelay, this, [this] {
         if (QScreen* Screen = FForm.screen()) Picture(QStringLiteral("applet-session"), Screen->grabWindow(0));
       });
@@ -84,7 +85,7 @@ class TStageWatch : public QObject {
     });
   }
 
-  zvq::TForm29& FForm;
+  zvq::QtForm29Window& FForm;
   QDir FPictures;
   QString FCaption;
   int FPictureCount = 0;
@@ -109,7 +110,7 @@ int main(int AArgc, char* AArgv[]) {
   }
   zvq::RegisterWindowFonts();
   zvq::QtMainThreadDispatcher Dispatcher;
-  zvq::TForm29 Form29(Dispatcher);
+  zvq::QtForm29Window Form29(Dispatcher);
   TStageWatch Watch(Form29, QDir(PictureFolder));
   Application.installEventFilter(&Watch);
   Form29.show();
