@@ -55,7 +55,7 @@ cmake -S "$root" -B "$host_build" -G Ninja --log-level=WARNING -DCMAKE_BUILD_TYP
 cmake --build "$host_build" -j "${ZVQ_JOBS:-2}" --target zvq-demo-service
 
 "$host_build/tools/demo_service/zvq-demo-service" --port "$port" --state-dir "$state" \
-  --applet "$windows_build/tools/demo_applet/zvq-demo-applet.exe" >"$work/service.log" 2>&1 &
+  --applet "$windows_build/tools/demo_applet/zvq-demo-applet.exe" --idle-timeout 15 >"$work/service.log" 2>&1 &
 service_pid=$!
 wait_for 20 grep -q "listening on" "$work/service.log" || {
   echo "The demo service did not start on port $port (is an earlier one still running?):" >&2

@@ -123,7 +123,7 @@ int WINAPI WinMain(HINSTANCE AInstance, HINSTANCE /*APrevious*/, LPSTR /*AComman
   const int height = frame.bottom - frame.top;
   HWND window = CreateWindowExW(0, kWindowClass, L"Remote support session", style,
                                 (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
-                                (GetSystemMetrics(SM_CYSCREEN) - height) / 3, width, height, nullptr, nullptr,
+                                (GetSystemMetrics(SM_CYSCREEN) - height) / 6, width, height, nullptr, nullptr,
                                 AInstance, nullptr);
   if (window == nullptr) return 1;
 

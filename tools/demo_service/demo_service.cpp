@@ -170,8 +170,7 @@ struct DemoService::Impl {
     if (!FServer.is_valid()) throw Exception("The demo service's TLS context could not be set up");
     FServer.set_socket_options(SetListenSocketOptions);
     FServer.set_payload_max_length(kMaxRequestBody);
-    // Bounds how long stopping waits for an idle keep-alive connection.
-    FServer.set_keep_alive_timeout(1);
+    FServer.set_keep_alive_timeout(FSettings.IdleTimeout.count());
     Route();
     constexpr const char* kHost = "127.0.0.1";
     if (FSettings.Port == 0) {
