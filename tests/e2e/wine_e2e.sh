@@ -96,11 +96,11 @@ start_launcher() {
   launcher_pid=$!
   wait_for 90 window_shown '^Support Launcher$' || return 1
   launcher_window=$(find_window '^Support Launcher$')
+  xdotool mousemove 0 0  # the pointer stays out of the pictures
 }
 
 type_code() {
   xdotool windowfocus --sync "$launcher_window"
-  xdotool mousemove 0 0  # the pointer stays out of the pictures
   xdotool type --delay 60 "$1"
 }
 
@@ -142,7 +142,7 @@ case_accepted() {
   xdotool key Return
   wait_for 90 window_shown '^Remote support session$' || { echo "the applet's window did not appear"; return 1; }
   sleep 0.5
-  picture accepted-3-waiting
+  picture accepted-3-waiting "$launcher_window" 170
   # A close while the applet runs is refused silently.
   xdotool windowfocus --sync "$launcher_window"
   xdotool key alt+F4
