@@ -103,8 +103,11 @@ struct FontDeleter {
 };
 using OwnedFont = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
 
+// Rounded down, not to nearest: text grows a little faster than the layout when scaled (hinting), and the
+// label's two lines must still fit its height.
 OwnedFont MakeTahoma(int APixelHeight, UINT ADpi) {
-  HFONT font = CreateFontW(-MulDiv(APixelHeight, static_cast<int>(ADpi), kBaseDpi), 0, 0, 0, FW_NORMAL, FALSE,
+  const int height = APixelHeight * static_cast<int>(ADpi) / kBaseDpi;
+  HFONT font = CreateFontW(-height, 0, 0, 0, FW_NORMAL, FALSE,
                            FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                            CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
   if (font == nullptr) platform::RaiseOSError(platform::LastErrorCode());
