@@ -18,6 +18,8 @@ namespace zvq::http {
 namespace {
 
 constexpr const char* kUserAgent = "zvq-support-launcher/1.0";
+// The head of one response, status line included: what a peer can make us hold before the body starts.
+constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 
 bool SameText(std::string_view A, std::string_view B) {
   return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
@@ -131,6 +133,8 @@ struct HttpClient::Impl {
   std::string FNextUrl;
   std::exception_ptr FSinkFailure;  // what the body sink raised; libcurl must not see it
   bool FStalled = false;
+  std::size_t FHeadBytes = 0;  // of the response being received
+  bool FHeadTooLarge = false;
   std::chrono::steady_clock::time_point FLastProgress;
   bool FConnected = false;
   curl_off_t FLastDown = 0;
@@ -251,6 +255,8 @@ Response HttpClient::Impl::PerformHop(const Request& AHop, BodySink& ABody, bool
   FNextUrl.clear();
   FSinkFailure = nullptr;
   FStalled = false;
+  FHeadBytes = 0;
+  FHeadTooLarge = false;
   FConnected = false;
   FLastDown = FLastUp = 0;
   FLastProgress = std::chrono::steady_clock::now();
@@ -288,6 +294,7 @@ void HttpClient::Impl::RaiseTransportError(CURLcode ACode) {
   }
   std::string text = ErrorText(ACode);
   if (FStalled) text = "No data sent or received for " + std::to_string(FSettings.StallTimeout.count()) + " ms";
+  if (FHeadTooLarge) text = "Reply header larger than " + std::to_string(kMaxHeadBytes) + " bytes";
   const bool receiving = FResponseStarted || ACode == CURLE_RECV_ERROR || ACode == CURLE_GOT_NOTHING;
   if (FStalled) {
     // The abort came from our own stall watch; report it as the time-out it is.
@@ -298,9 +305,17 @@ void HttpClient::Impl::RaiseTransportError(CURLcode ACode) {
 }
 
 std::size_t HttpClient::Impl::OnHeader(char* AData, std::size_t ASize, std::size_t ACount, void* AImpl) {
+  auto& self = *static_cast<Impl*>(AImpl);
+  const std::string_view line(AData, ASize * ACount);
+  self.FHeadBytes = line.starts_with("HTTP/") ? line.size() : self.FHeadBytes + line.size();
+  if (self.FHeadBytes > kMaxHeadBytes) {
+    self.FResponseStarted = true;
+    self.FHeadTooLarge = true;
+    return 0;
+  }
   // Nothing may propagate into libcurl; a failure here aborts the transfer as a receiving error.
   try {
-    return static_cast<Impl*>(AImpl)->TakeHeaderLine(std::string_view(AData, ASize * ACount));
+    return self.TakeHeaderLine(line);
   } catch (...) {
     return 0;
   }

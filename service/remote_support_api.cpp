@@ -131,6 +131,10 @@ void TzqRemoteSupportAPI::DownloadApp(http::BodySink& AStream) {
   } catch (const http::EResponseTooLarge&) {
     AStream.Discard();
     throw EDownloadError(kDownloadError);
+  } catch (...) {
+    // A transfer broken off mid-body leaves part of an applet: nothing anyone may keep.
+    AStream.Discard();
+    throw;
   }
   if (response.StatusCode < 200 || response.StatusCode >= 300) {
     AStream.Discard();

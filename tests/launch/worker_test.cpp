@@ -12,6 +12,7 @@
 
 #include "launch/staging.h"
 #include "launch/support_launcher_thread.h"
+#include "tests/support/scripted_service.h"
 #include "tests/support/test_service.h"
 
 namespace zvq {
@@ -94,13 +95,16 @@ class LaunchRun : public ::testing::Test {
 
   // Runs one worker as the window does: suspended, both callbacks hooked, self-freeing, started.
   RunRecord Run(const std::u16string& ACode = u"123 456 789") {
-    platform::ManualMainLoop loop;
-    RunRecord record;
-    bool terminated = false;
     TzqServiceEndpoint endpoint;
     endpoint.ValidationUrl = service().Url("/validate");
     endpoint.ExtraTrustAnchor = service().CaFile().string();
-    auto* worker = new TSupportLauncherThread(true, ACode, loop, endpoint);
+    return Run(endpoint, ACode);
+  }
+  RunRecord Run(const TzqServiceEndpoint& AEndpoint, const std::u16string& ACode = u"123 456 789") {
+    platform::ManualMainLoop loop;
+    RunRecord record;
+    bool terminated = false;
+    auto* worker = new TSupportLauncherThread(true, ACode, loop, AEndpoint);
     std::mutex announcedMutex;
     worker->OnStateChange = [&](TSupportLauncherThread& ASender, State AStage) {
       {
@@ -219,6 +223,28 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"EmptyDownloadFailsAtLaunch", R"({"response":{"url":"$APPLET"}})", 204,
                     State::tsLaunchingApplet, kMissingFile, 1}),
     [](const auto& AInfo) { return std::string(AInfo.param.Name); });
+
+TEST_F(LaunchRun, ADownloadBrokenOffByTheServiceSavesAndStartsNothing) {
+  using testing::FaultMode;
+  static auto scripted = testing::ScriptedService::Start();
+  TzqServiceEndpoint endpoint;
+  endpoint.ValidationUrl = scripted.Url("/validate");
+  endpoint.ExtraTrustAnchor = scripted.CaFile().string();
+  endpoint.Transport.StallTimeout = std::chrono::milliseconds(500);
+  for (FaultMode fault : {FaultMode::fmResetMidBody, FaultMode::fmShortBody, FaultMode::fmDrip}) {
+    SCOPED_TRACE(static_cast<int>(fault));
+    scripted.Clear();
+    scripted.Reply("/validate", 200, {}, R"({"response":{"url":")" + scripted.Url("/applet") + R"("}})");
+    testing::ScriptedReply applet{200, {}, ReadFile(ZVQ_TEST_APPLET_PATH), fault, std::chrono::seconds(2)};
+    if (fault == FaultMode::fmDrip) applet.Body.resize(4);
+    scripted.Reply("/applet", applet);
+    RunRecord run = Run(endpoint);
+    EXPECT_THAT(run.Error, ::testing::StartsWith("[ENetHTTPClientException] Error receiving data: ("));
+    EXPECT_EQ(run.FinalState, State::tsDownloadingApplet);
+    EXPECT_THAT(FilesInStagingFolder(), ::testing::IsEmpty());
+    EXPECT_FALSE(fs::exists(ReportFile())) << "the applet must not have run";
+  }
+}
 
 TEST_F(LaunchRun, AFileLeftByAnEarlierRunIsNeverStarted) {
   fs::copy_file(ZVQ_TEST_APPLET_PATH, GetAppletPath(), fs::copy_options::overwrite_existing);

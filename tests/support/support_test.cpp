@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "tests/support/scripted_service.h"
 #include "tests/support/test_service.h"
 
 namespace zvq::testing {
@@ -101,6 +102,41 @@ TEST(ClosedPort, RefusesConnections) {
   auto reply = client.Get("/");
   ASSERT_FALSE(reply);
   EXPECT_EQ(reply.error(), httplib::Error::Connection);
+}
+
+TEST(ScriptedService, ServesQueuedRepliesInOrderAndRecordsRequestsAsReceived) {
+  auto service = ScriptedService::Start();
+  const std::string binary("\0,3:x\r\n", 7);  // bytes that mean something to the control framing
+  service.Reply("/a", 201, {{"x-Mixed-Case", "1"}}, "one" + binary);
+  service.Reply("/a", 202, {}, "two");
+  httplib::SSLClient client("localhost", std::stoi(service.BaseUrl().substr(service.BaseUrl().rfind(':') + 1)));
+  client.set_ca_cert_path(service.CaFile().string().c_str());
+  client.enable_server_certificate_verification(true);
+
+  auto first = client.Post("/a?q=1", {{"X-First", "1"}, {"x-second", "2"}}, binary, "application/octet-stream");
+  ASSERT_TRUE(first) << httplib::to_string(first.error());
+  EXPECT_EQ(first->status, 201);
+  EXPECT_EQ(first->body, "one" + binary);
+  EXPECT_EQ(first->get_header_value("X-Mixed-Case"), "1");
+  // The last reply queued for a path stays; an unscripted path is not found.
+  for (int expected : {202, 202}) EXPECT_EQ(client.Get("/a")->status, expected);
+  EXPECT_EQ(client.Get("/b")->status, 404);
+
+  auto requests = service.Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].Method, "POST");
+  EXPECT_EQ(requests[0].Target, "/a?q=1");
+  EXPECT_EQ(requests[0].Body, binary);
+  std::vector<std::string> ours;
+  for (const auto& header : requests[0].Headers)
+    if (header.Name == "X-First" || header.Name == "x-second") ours.push_back(header.Name + "=" + header.Value);
+  EXPECT_EQ(ours, (std::vector<std::string>{"X-First=1", "x-second=2"}));
+  EXPECT_TRUE(requests[0].Raw.starts_with("POST /a?q=1 HTTP/1.1\r\n"));
+  EXPECT_TRUE(requests[0].Raw.ends_with("\r\n\r\n" + binary));
+
+  service.Clear();
+  EXPECT_TRUE(service.Requests().empty());
+  EXPECT_EQ(client.Get("/a")->status, 404);
 }
 
 TEST(TempDir, IsRemovedWithItsContents) {

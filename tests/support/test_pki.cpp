@@ -43,15 +43,23 @@ void AddExtension(X509* ACert, X509V3_CTX* AContext, int ANid, const char* AValu
   Check(added == 1, "X509_add_ext");
 }
 
-// AIssuer/AIssuerKey null: self-signed.
+constexpr long kDay = 24L * 3600;
+
+struct Validity {
+  long NotBefore = -3600;  // seconds from now
+  long NotAfter = 7 * kDay;
+};
+
+// AIssuer/AIssuerKey null: self-signed. AAltNames empty: a CA.
 CertPtr NewCert(EVP_PKEY* AKey, const std::string& ACommonName, long ASerial, X509* AIssuer, EVP_PKEY* AIssuerKey,
-                bool AIsCa) {
+                const char* AAltNames = nullptr, Validity AValidity = {}) {
+  const bool isCa = AAltNames == nullptr;
   CertPtr cert(X509_new());
   Check(cert != nullptr, "X509_new");
   Check(X509_set_version(cert.get(), X509_VERSION_3) == 1, "X509_set_version");
   Check(ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), ASerial) == 1, "ASN1_INTEGER_set");
-  Check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr, "notBefore");
-  Check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), 7L * 24 * 3600) != nullptr, "notAfter");
+  Check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), AValidity.NotBefore) != nullptr, "notBefore");
+  Check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), AValidity.NotAfter) != nullptr, "notAfter");
   Check(X509_set_pubkey(cert.get(), AKey) == 1, "X509_set_pubkey");
   X509_NAME* name = X509_get_subject_name(cert.get());
   Check(X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
@@ -68,14 +76,14 @@ CertPtr NewCert(EVP_PKEY* AKey, const std::string& ACommonName, long ASerial, X5
   X509V3_set_ctx(&context, issuer, cert.get(), nullptr, nullptr, 0);
   AddExtension(cert.get(), &context, NID_subject_key_identifier, "hash");
   AddExtension(cert.get(), &context, NID_authority_key_identifier, "keyid:always");
-  if (AIsCa) {
+  if (isCa) {
     AddExtension(cert.get(), &context, NID_basic_constraints, "critical,CA:TRUE");
     AddExtension(cert.get(), &context, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
     AddExtension(cert.get(), &context, NID_basic_constraints, "critical,CA:FALSE");
     AddExtension(cert.get(), &context, NID_key_usage, "critical,digitalSignature,keyEncipherment");
     AddExtension(cert.get(), &context, NID_ext_key_usage, "serverAuth");
-    AddExtension(cert.get(), &context, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
+    AddExtension(cert.get(), &context, NID_subject_alt_name, AAltNames);
   }
   Check(X509_sign(cert.get(), AIssuerKey != nullptr ? AIssuerKey : AKey, EVP_sha256()) > 0, "X509_sign");
   return cert;
@@ -103,13 +111,21 @@ void WriteKey(const std::filesystem::path& APath, EVP_PKEY* AKey) {
 TestPki::TestPki(const std::filesystem::path& ADirectory, const std::string& ACaName)
     : FCaFile(ADirectory / (ACaName + "-ca.pem")),
       FServerCertFile(ADirectory / (ACaName + "-server.pem")),
-      FServerKeyFile(ADirectory / (ACaName + "-server.key")) {
+      FServerKeyFile(ADirectory / (ACaName + "-server.key")),
+      FWrongNameCertFile(ADirectory / (ACaName + "-wrong-name.pem")),
+      FExpiredCertFile(ADirectory / (ACaName + "-expired.pem")) {
+  constexpr const char* kLoopbackNames = "IP:127.0.0.1,DNS:localhost";
   auto caKey = NewKey();
-  auto ca = NewCert(caKey.get(), ACaName, 1, nullptr, nullptr, true);
+  auto ca = NewCert(caKey.get(), ACaName, 1, nullptr, nullptr);
   auto serverKey = NewKey();
-  auto server = NewCert(serverKey.get(), "localhost", 2, ca.get(), caKey.get(), false);
+  auto server = NewCert(serverKey.get(), "localhost", 2, ca.get(), caKey.get(), kLoopbackNames);
+  auto wrongName = NewCert(serverKey.get(), "wrong-name.invalid", 3, ca.get(), caKey.get(), "DNS:wrong-name.invalid");
+  auto expired = NewCert(serverKey.get(), "localhost", 4, ca.get(), caKey.get(), kLoopbackNames,
+                         Validity{-30 * kDay, -kDay});
   WriteCert(FCaFile, ca.get());
   WriteCert(FServerCertFile, server.get());
+  WriteCert(FWrongNameCertFile, wrongName.get());
+  WriteCert(FExpiredCertFile, expired.get());
   WriteKey(FServerKeyFile, serverKey.get());
 }
 

@@ -15,11 +15,17 @@ class TestPki {
   const std::filesystem::path& CaFile() const noexcept { return FCaFile; }
   const std::filesystem::path& ServerCertFile() const noexcept { return FServerCertFile; }
   const std::filesystem::path& ServerKeyFile() const noexcept { return FServerKeyFile; }
+  // With the server's key and from the same CA: one valid only for "wrong-name.invalid", one that expired
+  // a day ago.
+  const std::filesystem::path& WrongNameCertFile() const noexcept { return FWrongNameCertFile; }
+  const std::filesystem::path& ExpiredCertFile() const noexcept { return FExpiredCertFile; }
 
  private:
   std::filesystem::path FCaFile;
   std::filesystem::path FServerCertFile;
   std::filesystem::path FServerKeyFile;
+  std::filesystem::path FWrongNameCertFile;
+  std::filesystem::path FExpiredCertFile;
 };
 
 }  // namespace zvq::testing
