@@ -6,7 +6,8 @@
 #   WINDOWS-BUILD  a tools/windows_build.sh tree (its launcher calls https://localhost:47443/validate)
 #   CASE: accepted  the working code: the applet starts with its quoted path as its whole command line, a close
 #                   during the session is refused, the launcher closes by itself, the staging folder is empty
-#         expired   the expired code: one error box, dismissed with Return; the launcher stays, then closes
+#         expired   a left-over staging file is cleaned at start; a double-click replaces the whole code; the
+#                   expired code: one error box, dismissed with Return; the launcher stays, then closes
 #         stale     the working code from a launcher whose clock is two hours ahead: refused as a stale call
 # Pictures of each stage go to $ZVQ_E2E_PICTURES when it names a folder. Every wait is bounded.
 set -euo pipefail
@@ -166,8 +167,16 @@ case_accepted() {
 
 case_expired() {
   start_service
+  # A file an earlier run left behind goes with the clean-up shortly after the window shows.
+  mkdir -p "$staging"
+  echo "left over" >"$staging/QuintrelSupport.exe"
   start_launcher 1 || { echo "the launcher's window did not appear"; return 1; }
-  type_code 111222333
+  wait_for 20 staging_empty || { echo "the start-up clean-up left $(ls -A "$staging")"; return 1; }
+  # A double-click selects the whole code, so the next digits replace it rather than being cut off after nine.
+  # (The window as X sees it includes the frame Wine draws: the code field sits about 105 pixels down.)
+  type_code 999999999
+  xdotool mousemove --window "$launcher_window" 150 105 click --repeat 2 --delay 80 1
+  xdotool mousemove 0 0 type --delay 60 111222333
   xdotool key Return
   expect_refusal '^POST /validate 410 InvalidCodeException: .* has expired' expired
 }
