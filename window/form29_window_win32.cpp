@@ -147,9 +147,15 @@ class Win32Form29Window::Impl final : private TForm29View {
     FWindow = CreateWindowExW(kFormExStyle, kWindowClass, kCaption, kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                               CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, GetModuleHandleW(nullptr), this);
     if (FWindow == nullptr) platform::RaiseOSError(platform::LastErrorCode());
-    CreateControls();
-    ApplyDpi(FDpiCalls.WindowDpi(FWindow));
-    FForm->FormCreate();
+    try {
+      CreateControls();
+      ApplyDpi(FDpiCalls.WindowDpi(FWindow));
+      FForm->FormCreate();
+    } catch (...) {
+      // No destructor runs for a constructor that fails: the window would outlive this object.
+      DestroyWindow(FWindow);
+      throw;
+    }
   }
 
   ~Impl() override {
@@ -180,6 +186,7 @@ class Win32Form29Window::Impl final : private TForm29View {
       SetWindowPos(FWindow, nullptr, 0, 0, resized.right - resized.left, resized.bottom - resized.top,
                    SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
     }
+    FShown = true;
     ShowWindow(FWindow, AShowCommand);
     UpdateWindow(FWindow);
     SetFocus(FEditCode);
@@ -363,7 +370,9 @@ class Win32Form29Window::Impl final : private TForm29View {
       }
       case WM_DESTROY:
         KillTimer(FWindow, kLaunchTimer);
-        PostQuitMessage(0);
+        // Only a window that was shown ends the message loop; a quit left behind by one that failed to be made
+        // would close the box that reports why.
+        if (FShown) PostQuitMessage(0);
         return 0;
       case WM_DPICHANGED: {
         Guarded([this, AWParam] { ApplyDpi(HIWORD(AWParam)); });
@@ -450,6 +459,7 @@ class Win32Form29Window::Impl final : private TForm29View {
   OwnedFont FEditFont;
   OwnedFont FButtonFont;
   bool FSettingCodeText = false;
+  bool FShown = false;
   // Last, so it is gone before the window and its controls.
   std::optional<TForm29> FForm;
 };

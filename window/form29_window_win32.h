@@ -22,9 +22,8 @@ class Win32Form29Window {
 
   TForm29& Form();
 
-  class Impl;
-
  private:
+  class Impl;
   std::unique_ptr<Impl> FImpl;
 };
 
