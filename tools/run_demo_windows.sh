@@ -48,6 +48,17 @@ wait_for() {  # SECONDS COMMAND...
   done
 }
 
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+missing=()
+for package in wine wine64 fonts-wine xvfb xauth xdotool python3; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
 echo "Building the Windows programs and the demo service"
 tools/windows_build.sh
 cmake -S "$root" -B "$host_build" -G Ninja --log-level=WARNING -DCMAKE_BUILD_TYPE=RelWithDebInfo \
