@@ -29,3 +29,9 @@ if(ZVQ_RELEASE)
     message(FATAL_ERROR "A release build trusts the system's certificate store only; leave ZVQ_CA_BUNDLE empty")
   endif()
 endif()
+
+# Windows trusts the system's certificate store only: test and demo set-ups import their CA into it instead.
+if(WIN32 AND ZVQ_CA_BUNDLE)
+  message(FATAL_ERROR "ZVQ_CA_BUNDLE is not supported on Windows: the WinHTTP transport trusts the system's "
+                      "certificate store only; import the CA into the user's Root store instead")
+endif()

@@ -16,6 +16,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(ZLIB_USE_STATIC_LIBS ON)
 
 # The test programs cannot run on the build host, so their test lists are read when ctest runs them
 # (under an emulator such as Wine), not after each link.

@@ -1,14 +1,7 @@
 #include "service/signing.h"
 
+#include "service/hmac.h"
 #include "service/key_piece_steps.h"
-
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
-#include <climits>
-
-#include "errors/errors.h"
 
 namespace zvq {
 
@@ -25,7 +18,7 @@ const volatile std::uint16_t kStoredPieces[kKeyPieceCount * kStoredWordsPerPiece
 template <class CharT>
 void WipeText(std::basic_string<CharT>& AText) noexcept {
   AText.resize(AText.capacity());
-  OPENSSL_cleanse(AText.data(), AText.size() * sizeof(CharT));
+  WipeSecret(AText.data(), AText.size() * sizeof(CharT));
   AText.clear();
 }
 
@@ -79,7 +72,7 @@ std::u16string RestoreSigningKey(const KeyPieceTable& APieces) {
     }
     for (std::size_t i = 0; i < kKeyPieceSlots && slots[i] != 0; ++i) key += static_cast<char16_t>(slots[i]);
   }
-  OPENSSL_cleanse(slots.data(), sizeof slots);
+  WipeSecret(slots.data(), sizeof slots);
   return key;
 }
 
@@ -94,7 +87,7 @@ std::u16string BuildSigningKey() {
     }
   }
   std::u16string key = RestoreSigningKey(pieces);
-  OPENSSL_cleanse(pieces.data(), sizeof pieces);
+  WipeSecret(pieces.data(), sizeof pieces);
   return key;
 }
 
@@ -113,22 +106,6 @@ std::string KeyToUtf8(std::u16string_view AKey) {
     }
   }
   return out;
-}
-
-std::array<std::uint8_t, 32> HmacSha256(std::string_view AKeyUtf8, std::string_view AMessageUtf8) {
-  static const unsigned char kNothing = 0;  // OpenSSL wants valid pointers even for empty inputs
-  if (AKeyUtf8.size() > INT_MAX) throw ESupportLauncherException("Error computing the request signature");
-  std::array<std::uint8_t, 32> digest{};
-  unsigned int length = 0;
-  auto bytes = [](std::string_view AText) {
-    return AText.empty() ? &kNothing : reinterpret_cast<const unsigned char*>(AText.data());
-  };
-  if (HMAC(EVP_sha256(), bytes(AKeyUtf8), static_cast<int>(AKeyUtf8.size()), bytes(AMessageUtf8),
-           AMessageUtf8.size(), digest.data(), &length) == nullptr ||
-      length != digest.size()) {
-    throw ESupportLauncherException("Error computing the request signature");
-  }
-  return digest;
 }
 
 std::string HexLower(std::span<const std::uint8_t> ABytes) {

@@ -1,7 +1,6 @@
 #include "service/signing.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +10,7 @@
 #include <string>
 
 #include "platform/guid.h"
+#include "reference_sha256.h"
 #include "service/charset.h"
 
 namespace zvq {
@@ -19,12 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::system_clock;
 
-std::string Sha256(std::string_view AData) {
-  unsigned char digest[32];
-  unsigned int length = 0;
-  EXPECT_EQ(EVP_Digest(AData.data(), AData.size(), digest, &length, EVP_sha256(), nullptr), 1);
-  return std::string(reinterpret_cast<const char*>(digest), length);
-}
+std::string Sha256(std::string_view AData) { return ReferenceSha256(AData); }
 
 // HMAC as RFC 2104 defines it, built on plain SHA-256, to check the library call against.
 std::string ReferenceHmac(std::string AKey, std::string_view AMessage) {
