@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the OS layer, the staging routines, the thread facility and their tests for Windows with MinGW-w64
-# and runs every Windows test program under Wine in a prefix made for this run.
+# Builds the Windows program's libraries and their tests with MinGW-w64 and runs every Windows test program
+# under Wine in a prefix made for this run. The HTTPS service the client tests talk to is the scripted test
+# service, a Linux program built natively and started here; its CA is imported into the prefix's Root store.
 #
 #   tools/wine-tests.sh [build-dir]        (default: build/win32 in the source tree)
 #
@@ -23,7 +24,8 @@ have_packages() {
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
-packages=(cmake ninja-build googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+          rapidjson-dev libssl-dev wine wine64 wine32:i386)
 if ! have_packages "${packages[@]}"; then
   echo "== installing ${packages[*]}"
   dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
@@ -35,9 +37,14 @@ configure_and_build() {  # <toolchain> <dir>
   local toolchain="$1" dir="$2"
   cmake -S "$source_dir" -B "$dir" -G Ninja --log-level=WARNING \
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DZVQ_BUILD_WINDOW=OFF -DZVQ_BUILD_SERVICE=OFF >/dev/null
+    -DZVQ_BUILD_WINDOW=OFF >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
+
+echo "== the scripted test service, for the build host"
+cmake -S "$source_dir" -B "$build_dir/host" -G Ninja --log-level=WARNING -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZVQ_BUILD_WINDOW=OFF >/dev/null
+cmake --build "$build_dir/host" -j"$jobs" --target zvq-scripted-service
 
 echo "== 32-bit Windows build"
 configure_and_build toolchain-i686-w64-mingw32.cmake "$build_dir/i686"
@@ -61,10 +68,37 @@ export WINEDEBUG=-all
 # No Mono or Gecko: the prefix is for console test programs, and their installers would want the network.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
-trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
+service_pid=""
+cleanup() {
+  "$wineserver" -k >/dev/null 2>&1 || true
+  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
 echo "== making a fresh Wine prefix"
 timeout 300 "${wine[@]}" wineboot --init >/dev/null 2>&1
 "$wineserver" -w
+
+# The service ends when its standard input does: a FIFO held open by this script.
+service_dir="$build_dir/scripted-service"
+rm -rf "$service_dir"
+mkdir -p "$service_dir"
+mkfifo "$service_dir/stdin"
+"$build_dir/host/tests/support/zvq-scripted-service" --watch-stdin --ca-file "$service_dir/ca.pem" \
+  <"$service_dir/stdin" >"$service_dir/output" 2>"$service_dir/errors" &
+service_pid=$!
+exec 9>"$service_dir/stdin"
+for _ in $(seq 100); do
+  grep -q '^control [0-9]*$' "$service_dir/output" 2>/dev/null && break
+  kill -0 "$service_pid" 2>/dev/null || { cat "$service_dir/errors"; echo "the scripted service did not start"; exit 1; }
+  sleep 0.1
+done
+ZVQ_SCRIPTED_SERVICE="$(sed -n 's/^control \([0-9]*\)$/\1/p' "$service_dir/output" | head -1)"
+[ -n "$ZVQ_SCRIPTED_SERVICE" ] || { echo "the scripted service gave no control port"; exit 1; }
+export ZVQ_SCRIPTED_SERVICE
+# Unix paths reach Windows programs through Wine's Z: drive.
+export ZVQ_SCRIPTED_SERVICE_CA="Z:${service_dir//\//\\}\\ca.pem"
+echo "== trusting the scripted service's CA in the prefix (control port $ZVQ_SCRIPTED_SERVICE)"
+timeout 120 "${wine[@]}" "$tests_dir/tests/win32/zvq_import_root_ca.exe" "$ZVQ_SCRIPTED_SERVICE_CA"
 
 # Wine's exit code can hide a program that never loaded, so what counts is gtest's own summary.
 failed=0
