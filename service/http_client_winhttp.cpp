@@ -22,7 +22,8 @@ namespace {
 using winhttp::Handle;
 
 constexpr const wchar_t* kUserAgent = L"zvq-support-launcher/1.0";
-// A redirect's own body is read (so the connection can be used again) only up to this much.
+// The body of a redirect we follow is dropped unread, but it still arrives and keeps the stall watch
+// content; a real redirect says a line or two. Past this the transfer fails as a receiving error.
 constexpr std::size_t kMaxDrainedRedirectBody = 64 * 1024;
 // A reply head larger than this is refused rather than held.
 constexpr DWORD kMaxHeadBytes = 64 * 1024;
@@ -421,10 +422,17 @@ long HttpClient::Impl::SendAndReceive(HINTERNET ARequest, const Request& AHop) {
 void HttpClient::Impl::DrainBody(HINTERNET ARequest) {
   std::array<char, 8192> buffer;
   std::size_t drained = 0;
-  DWORD read = 0;
-  while (drained < kMaxDrainedRedirectBody &&
-         WinHttpReadData(ARequest, buffer.data(), static_cast<DWORD>(buffer.size()), &read) && read > 0)
+  for (;;) {
+    DWORD read = 0;
+    if (!WinHttpReadData(ARequest, buffer.data(), static_cast<DWORD>(buffer.size()), &read))
+      RaiseReceiving(GetLastError());
+    if (read == 0) return;
     drained += read;
+    if (drained > kMaxDrainedRedirectBody)
+      throw ENetHTTPClientException("Error receiving data: (" + std::to_string(ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW) +
+                                    ") The redirect's body is longer than " +
+                                    std::to_string(kMaxDrainedRedirectBody) + " bytes");
+  }
 }
 
 void HttpClient::Impl::ReadBody(HINTERNET ARequest, BodySink& ABody, const std::vector<Header>& AHeaders,

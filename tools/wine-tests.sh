@@ -104,7 +104,7 @@ timeout 120 "${wine[@]}" "$tests_dir/tests/win32/zvq_import_root_ca.exe" "$ZVQ_S
 failed=0
 passed_programs=0
 failed_programs=0
-mapfile -t programs < <(find "$tests_dir/tests" -name '*_test.exe' | sort)
+mapfile -t programs < <(find "$tests_dir/tests" \( -name '*_test.exe' -o -name '*_tests.exe' \) | sort)
 [ "${#programs[@]}" -gt 0 ] || { echo "no test programs found under $tests_dir/tests"; exit 1; }
 for program in "${programs[@]}"; do
   name="$(basename "$program" .exe)"
