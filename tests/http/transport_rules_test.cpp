@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
 #include "service/http_client.h"
 #include "tests/support/scripted_service.h"
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace zvq::http {
 namespace {
@@ -38,6 +42,10 @@ std::string HeaderOf(const ReceivedRequest& ARequest, std::string_view AName) {
   }
   return "<absent>";
 }
+
+struct Outcome {
+  std::string Class, Message;
+};
 
 class TransportRules : public ::testing::Test {
  protected:
@@ -163,6 +171,36 @@ TEST_F(TransportRules, RequestsThatCannotBeMadeFailAsTheFailureTableSays) {
     }
   }
   EXPECT_TRUE(Service().Requests().empty());
+}
+
+TEST_F(TransportRules, AServerWhoseCaIsNotTrustedIsRefused) {
+#ifdef _WIN32
+  // A process keeps what it has once trusted, so this runs in one started before the CA was imported.
+  if (std::getenv("ZVQ_SCRIPTED_SERVICE_CA_NOT_IMPORTED") == nullptr)
+    GTEST_SKIP() << "runs before the service's CA is imported (tools/wine-tests.sh)";
+#endif
+  Service().Reply("/validate", 200, {}, "{}");
+  Outcome outcome;
+  {
+    // Linux trusts the CA only when Settings name it, and these do not.
+    HttpClient client{Settings{}};
+    ByteStream body;
+    try {
+      client.Execute({"GET", Service().Url("/validate"), {}, {}}, body);
+    } catch (const Exception& error) {
+      outcome = {error.ClassName(), error.Message()};
+    }
+  }
+#ifdef _WIN32
+  // Wine's WinHTTP refuses the certificate but reports a failed handshake (see fault_injection_test).
+  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+    EXPECT_EQ(outcome.Class, "ENetHTTPClientException");
+    EXPECT_TRUE(outcome.Message.starts_with("Error sending data: (12157)")) << outcome.Message;
+    return;
+  }
+#endif
+  EXPECT_EQ(outcome.Class, "ENetHTTPCertificateException") << outcome.Message;
+  EXPECT_EQ(outcome.Message, "Server Certificate Invalid or not present");
 }
 
 }  // namespace

@@ -24,11 +24,7 @@ struct StoreCloser {
   // Closing is what saves the store: without it nothing added reaches the registry.
   void operator()(void* AStore) const noexcept { CertCloseStore(AStore, 0); }
 };
-struct ContextFree {
-  void operator()(const CERT_CONTEXT* AContext) const noexcept { CertFreeCertificateContext(AContext); }
-};
 using Store = std::unique_ptr<void, StoreCloser>;
-using Certificate = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
 
 std::vector<BYTE> ReadDer(const std::filesystem::path& APemFile) {
   std::ifstream in(APemFile, std::ios::binary);
@@ -60,17 +56,6 @@ void ImportRootCertificate(const std::filesystem::path& APemFile) {
   if (!CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
                                         CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
     Fail("adding the certificate to the Root store");
-}
-
-void RemoveRootCertificate(const std::filesystem::path& APemFile) {
-  const std::vector<BYTE> der = ReadDer(APemFile);
-  Certificate wanted(CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
-  if (!wanted) Fail("reading the certificate");
-  Store store = OpenRoot();
-  // Deleting frees the context it is given, so it gets its own duplicate.
-  if (const CERT_CONTEXT* found =
-          CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted.get(), nullptr))
-    if (!CertDeleteCertificateFromStore(found)) Fail("removing the certificate from the Root store");
 }
 
 }  // namespace zvq::testing

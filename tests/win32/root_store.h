@@ -8,7 +8,5 @@ namespace zvq::testing {
 
 // Adds (or keeps) the PEM file's certificate; throws std::runtime_error on failure.
 void ImportRootCertificate(const std::filesystem::path& APemFile);
-// Removes it again; no error when it is not there.
-void RemoveRootCertificate(const std::filesystem::path& APemFile);
 
 }  // namespace zvq::testing
