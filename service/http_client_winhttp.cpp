@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cwctype>
 #include <optional>
 
 #include "errors/errors.h"
@@ -28,10 +27,11 @@ constexpr std::size_t kMaxDrainedRedirectBody = 64 * 1024;
 // A reply head larger than this is refused rather than held.
 constexpr DWORD kMaxHeadBytes = 64 * 1024;
 
+// Header names compare by ASCII rules, whatever the process locale.
 bool SameText(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
+  const auto lower = [](char AChar) { return AChar >= 'A' && AChar <= 'Z' ? static_cast<char>(AChar + 32) : AChar; };
+  return A.size() == B.size() &&
+         std::equal(A.begin(), A.end(), B.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::string_view Trim(std::string_view AText) {

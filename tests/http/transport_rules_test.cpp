@@ -145,6 +145,18 @@ TEST_F(TransportRules, RedirectsAreFollowedByTheirStatusAndMethodRules) {
   }
 }
 
+TEST_F(TransportRules, WhatTheBodySinkRaisesStopsTheTransferAndComesOut) {
+  Service().Reply("/applet", 200, {}, std::string(1 << 20, 'a'));
+  Service().Reply("/fine", 200, {}, "fine");
+  HttpClient client(Trusting());
+  ByteStream small(1000);
+  EXPECT_THROW(client.Execute({"GET", Service().Url("/applet"), {}, {}}, small), EResponseTooLarge);
+  EXPECT_EQ(small.Size(), 0u);
+  ByteStream fine;
+  EXPECT_EQ(client.Execute({"GET", Service().Url("/fine"), {}, {}}, fine).StatusCode, 200);
+  EXPECT_EQ(fine.Size(), 4u);
+}
+
 TEST_F(TransportRules, RequestsThatCannotBeMadeFailAsTheFailureTableSays) {
   struct Row {
     const char* Name;
