@@ -78,22 +78,20 @@ echo "== making a fresh Wine prefix"
 timeout 300 "${wine[@]}" wineboot --init >/dev/null 2>&1
 "$wineserver" -w
 
-# The service ends when its standard input does: a FIFO held open by this script.
+# The service ends when its standard input does, which this script holds (and closes when it exits).
 service_dir="$build_dir/scripted-service"
 rm -rf "$service_dir"
 mkdir -p "$service_dir"
-mkfifo "$service_dir/stdin"
-"$build_dir/host/tests/support/zvq-scripted-service" --watch-stdin --ca-file "$service_dir/ca.pem" \
-  <"$service_dir/stdin" >"$service_dir/output" 2>"$service_dir/errors" &
-service_pid=$!
-exec 9>"$service_dir/stdin"
-for _ in $(seq 100); do
-  grep -q '^control [0-9]*$' "$service_dir/output" 2>/dev/null && break
-  kill -0 "$service_pid" 2>/dev/null || { cat "$service_dir/errors"; echo "the scripted service did not start"; exit 1; }
-  sleep 0.1
-done
-ZVQ_SCRIPTED_SERVICE="$(sed -n 's/^control \([0-9]*\)$/\1/p' "$service_dir/output" | head -1)"
-[ -n "$ZVQ_SCRIPTED_SERVICE" ] || { echo "the scripted service gave no control port"; exit 1; }
+coproc SERVICE {
+  exec "$build_dir/host/tests/support/zvq-scripted-service" --watch-stdin --ca-file "$service_dir/ca.pem" \
+    2>"$service_dir/errors"
+}
+service_pid=$SERVICE_PID
+if ! read -r -t 60 _ ZVQ_SCRIPTED_SERVICE <&"${SERVICE[0]}" || [ -z "$ZVQ_SCRIPTED_SERVICE" ]; then
+  cat "$service_dir/errors"
+  echo "the scripted service did not start"
+  exit 1
+fi
 export ZVQ_SCRIPTED_SERVICE
 # Unix paths reach Windows programs through Wine's Z: drive.
 export ZVQ_SCRIPTED_SERVICE_CA="Z:${service_dir//\//\\}\\ca.pem"
