@@ -4,7 +4,9 @@
 #include <mlang.h>
 // clang-format on
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <limits>
 #include <memory>
 
@@ -148,24 +150,56 @@ std::wstring ToWide(std::string_view ABytes, UINT ACodePage) {
   return wide;
 }
 
-}  // namespace
-
-std::string ConvertToUtf8(std::string_view ABytes, std::string_view ACharset) {
-  const UINT codePage = CodePageOf(ACharset);
-  switch (codePage) {
+std::string ConvertCodePageToUtf8(std::string_view ABytes, UINT ACodePage) {
+  switch (ACodePage) {
     case kUtf16Le:
     case kUtf16Be:
-      return DecodeUtf16(ABytes, codePage == kUtf16Be);
+      return DecodeUtf16(ABytes, ACodePage == kUtf16Be);
     case kUtf32Le:
     case kUtf32Be:
-      return DecodeUtf32(ABytes, codePage == kUtf32Be);
+      return DecodeUtf32(ABytes, ACodePage == kUtf32Be);
     default:
       break;
   }
   // A name MLang knows for a code page this system cannot convert is as unusable as an unknown one.
-  if (!IsValidCodePage(codePage)) RaiseInvalidName();
-  const std::wstring wide = ToWide(ABytes, codePage);
+  if (!IsValidCodePage(ACodePage)) RaiseInvalidName();
+  const std::wstring wide = ToWide(ABytes, ACodePage);
   return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+}
+
+bool SameName(std::string_view A, std::string_view B) {
+  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
+           return (x >= 'a' && x <= 'z' ? x - 32 : x) == y;
+         });
+}
+
+// The UTF-16 and UTF-32 names, which we decode ourselves whether or not MLang lists them (not every
+// system's list has them all). Without an order in the name a byte-order mark decides, else little-endian.
+std::optional<UINT> UnicodeCodePageOf(std::string_view ACharset, std::string_view& ABytes) {
+  struct Name {
+    std::string_view Text;
+    UINT CodePage;
+  };
+  static constexpr Name kNames[] = {{"UTF-16LE", kUtf16Le}, {"UTF-16BE", kUtf16Be}, {"UTF-32LE", kUtf32Le},
+                                    {"UTF-32BE", kUtf32Be}};
+  for (const Name& name : kNames)
+    if (SameName(ACharset, name.Text)) return name.CodePage;
+  const bool utf16 = SameName(ACharset, "UTF-16"), utf32 = SameName(ACharset, "UTF-32");
+  if (!utf16 && !utf32) return std::nullopt;
+  const std::string_view bigMark = utf16 ? std::string_view("\xFE\xFF", 2) : std::string_view("\0\0\xFE\xFF", 4);
+  const std::string_view littleMark =
+      utf16 ? std::string_view("\xFF\xFE", 2) : std::string_view("\xFF\xFE\0\0", 4);
+  const bool big = ABytes.starts_with(bigMark);
+  if (big || ABytes.starts_with(littleMark)) ABytes.remove_prefix(bigMark.size());
+  if (utf16) return big ? kUtf16Be : kUtf16Le;
+  return big ? kUtf32Be : kUtf32Le;
+}
+
+}  // namespace
+
+std::string ConvertToUtf8(std::string_view ABytes, std::string_view ACharset) {
+  const UINT codePage = UnicodeCodePageOf(ACharset, ABytes).value_or(0);
+  return ConvertCodePageToUtf8(ABytes, codePage != 0 ? codePage : CodePageOf(ACharset));
 }
 
 std::string Utf16ToUtf8(std::u16string_view AText) {

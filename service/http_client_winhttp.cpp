@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cwctype>
 #include <optional>
 
 #include "errors/errors.h"
@@ -22,13 +21,17 @@ namespace {
 using winhttp::Handle;
 
 constexpr const wchar_t* kUserAgent = L"zvq-support-launcher/1.0";
-// A redirect's own body is read (so the connection can be used again) only up to this much.
+// The body of a redirect we follow is dropped unread, but it still arrives and keeps the stall watch
+// content; a real redirect says a line or two. Past this the transfer fails as a receiving error.
 constexpr std::size_t kMaxDrainedRedirectBody = 64 * 1024;
+// A reply head larger than this is refused rather than held.
+constexpr DWORD kMaxHeadBytes = 64 * 1024;
 
+// Header names compare by ASCII rules, whatever the process locale.
 bool SameText(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
+  const auto lower = [](char AChar) { return AChar >= 'A' && AChar <= 'Z' ? static_cast<char>(AChar + 32) : AChar; };
+  return A.size() == B.size() &&
+         std::equal(A.begin(), A.end(), B.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::string_view Trim(std::string_view AText) {
@@ -57,7 +60,35 @@ std::optional<std::uint64_t> ParseLength(std::string_view AText) {
 
 // WinHTTP's own text for its error codes lives in winhttp.dll; other codes (socket, security) are the
 // system's.
+std::string SystemText(DWORD ACode);
+
+// The system's texts for the codes a transfer commonly ends with, for systems whose winhttp.dll carries no
+// message table.
+const char* KnownErrorText(DWORD ACode) {
+  switch (ACode) {
+    case ERROR_WINHTTP_TIMEOUT: return "The operation timed out";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "The server name or address could not be resolved";
+    case ERROR_WINHTTP_CANNOT_CONNECT: return "A connection with the server could not be established";
+    case ERROR_WINHTTP_CONNECTION_ERROR: return "The connection with the server was reset or terminated, or an incompatible SSL protocol was encountered";
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "The server response could not be parsed";
+    case ERROR_WINHTTP_HEADER_SIZE_OVERFLOW: return "The size of the headers exceeded the limit";
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return "An error occurred in the secure channel support";
+    case ERROR_WINHTTP_INVALID_URL: return "The URL is invalid";
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME: return "The URL does not use a recognized protocol";
+    default: return nullptr;
+  }
+}
+
 std::string ErrorText(DWORD ACode) {
+  std::string text = SystemText(ACode);
+  if (text.empty()) {
+    const char* known = KnownErrorText(ACode);
+    if (known != nullptr) text = known;
+  }
+  return text;
+}
+
+std::string SystemText(DWORD ACode) {
   wchar_t* raw = nullptr;
   const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
                                           FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -96,14 +127,32 @@ bool IsCertificateError(DWORD ACode) {
   }
 }
 
+// Some WinHTTPs pass a socket's own time-out code through; it is the same failure as WinHTTP's.
+DWORD Normalised(DWORD ACode) { return ACode == WSAETIMEDOUT ? ERROR_WINHTTP_TIMEOUT : ACode; }
+
+[[noreturn]] void RaiseCertificate() {
+  throw ENetHTTPCertificateException("Server Certificate Invalid or not present");
+}
+
 // A failed WinHTTP call of a transfer: certificate trouble is its own error; anything else is reported by the
 // side of the exchange that failed.
 [[noreturn]] void RaiseTransfer(const char* ATemplate, DWORD ACode) {
-  if (IsCertificateError(ACode)) throw ENetHTTPCertificateException("Server Certificate Invalid or not present");
+  ACode = Normalised(ACode);
+  if (IsCertificateError(ACode)) RaiseCertificate();
   throw ENetHTTPClientException(Format(ATemplate, ACode));
 }
 [[noreturn]] void RaiseSending(DWORD ACode) { RaiseTransfer("Error sending data:", ACode); }
 [[noreturn]] void RaiseReceiving(DWORD ACode) { RaiseTransfer("Error receiving data:", ACode); }
+
+// Marks a transfer whose server certificate WinHTTP refused. The error the call then returns does not say
+// so everywhere: some WinHTTPs report a failed handshake, which alone would not be a certificate's fault.
+constexpr DWORD kCertificateRefused = 0x80000000u;
+
+void CALLBACK OnSecureFailure(HINTERNET, DWORD_PTR AContext, DWORD AStatus, LPVOID AInformation, DWORD) {
+  if (AStatus != WINHTTP_CALLBACK_STATUS_SECURE_FAILURE || AContext == 0) return;
+  auto& flags = *reinterpret_cast<DWORD*>(AContext);
+  flags = kCertificateRefused | (AInformation != nullptr ? *static_cast<const DWORD*>(AInformation) : 0);
+}
 
 std::wstring Widen(std::string_view AText) {
   try {
@@ -190,6 +239,7 @@ std::vector<Header> ReadHeaders(HINTERNET ARequest) {
   WinHttpQueryHeaders(ARequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size,
                       WINHTTP_NO_HEADER_INDEX);
   if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) RaiseReceiving(GetLastError());
+  if (size / sizeof(wchar_t) > kMaxHeadBytes) RaiseReceiving(ERROR_WINHTTP_HEADER_SIZE_OVERFLOW);
   std::wstring raw(size / sizeof(wchar_t) + 1, L'\0');
   size = static_cast<DWORD>(raw.size() * sizeof(wchar_t));
   if (!WinHttpQueryHeaders(ARequest, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, raw.data(),
@@ -248,6 +298,8 @@ struct HttpClient::Impl {
   static void DrainBody(HINTERNET ARequest);
 
   Settings FSettings;
+  DWORD FStallMs = 0;
+  DWORD FSecureFailure = 0;  // set by OnSecureFailure for the request in progress
   // One session per client: it keeps the cookies and the connections the calls of one launch share.
   Handle FSession;
 };
@@ -263,6 +315,7 @@ HttpClient::Impl::Impl(Settings ASettings) : FSettings(std::move(ASettings)) {
   const auto clamp = [](std::chrono::milliseconds AValue) {
     return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(AValue.count(), 1, 0x7fffffff));
   };
+  FStallMs = static_cast<DWORD>(clamp(FSettings.StallTimeout));
   // Send and receive time-outs count from the last byte that moved, which makes them the stall watch.
   if (!WinHttpSetTimeouts(FSession.get(), clamp(FSettings.ConnectTimeout), clamp(FSettings.ConnectTimeout),
                           clamp(FSettings.StallTimeout), clamp(FSettings.StallTimeout)))
@@ -286,9 +339,22 @@ Handle HttpClient::Impl::OpenHop(const Request& AHop, const std::wstring& AUrl, 
 
   // Our own loop follows redirects: WinHTTP's would keep a custom "Content-Type" on a POST turned GET.
   SetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS);
+  // Not every WinHTTP lets the limit be set; ReadHeaders checks it all the same.
+  DWORD headLimit = kMaxHeadBytes;
+  (void)WinHttpSetOption(request.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &headLimit, sizeof headLimit);
+  // Waiting for the reply's head is a stall like any other (some WinHTTPs wait for ever by default).
+  SetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, FStallMs);
   // The user's own logon is offered to any server or proxy that asks for integrated authentication.
   SetOption(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW);
   ApplySystemProxy(FSession.get(), request.get(), AUrl);
+
+  FSecureFailure = 0;
+  DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&FSecureFailure);
+  if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context))
+    RaiseOpening(GetLastError());
+  if (WinHttpSetStatusCallback(request.get(), &OnSecureFailure, WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0) ==
+      WINHTTP_INVALID_STATUS_CALLBACK)
+    RaiseOpening(GetLastError());
 
   for (const auto& header : AHop.Headers) {
     const std::wstring line = Widen(header.Name) + L": " + Widen(header.Value);
@@ -316,9 +382,16 @@ long HttpClient::Impl::SendAndReceive(HINTERNET ARequest, const Request& AHop) {
           RaiseSending(GetLastError());
         continue;
       }
+      if (FSecureFailure != 0) RaiseCertificate();
       RaiseSending(error);
     }
-    if (!WinHttpReceiveResponse(ARequest, nullptr)) RaiseReceiving(GetLastError());
+    if (!WinHttpReceiveResponse(ARequest, nullptr)) {
+      const DWORD error = Normalised(GetLastError());
+      if (FSecureFailure != 0) RaiseCertificate();
+      // No reply has begun: like a request that never got through, as opposed to a reply broken off.
+      if (error == ERROR_WINHTTP_TIMEOUT) RaiseSending(error);
+      RaiseReceiving(error);
+    }
 
     DWORD status = 0;
     DWORD size = sizeof status;
@@ -349,10 +422,17 @@ long HttpClient::Impl::SendAndReceive(HINTERNET ARequest, const Request& AHop) {
 void HttpClient::Impl::DrainBody(HINTERNET ARequest) {
   std::array<char, 8192> buffer;
   std::size_t drained = 0;
-  DWORD read = 0;
-  while (drained < kMaxDrainedRedirectBody &&
-         WinHttpReadData(ARequest, buffer.data(), static_cast<DWORD>(buffer.size()), &read) && read > 0)
+  for (;;) {
+    DWORD read = 0;
+    if (!WinHttpReadData(ARequest, buffer.data(), static_cast<DWORD>(buffer.size()), &read))
+      RaiseReceiving(GetLastError());
+    if (read == 0) return;
     drained += read;
+    if (drained > kMaxDrainedRedirectBody)
+      throw ENetHTTPClientException("Error receiving data: (" + std::to_string(ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW) +
+                                    ") The redirect's body is longer than " +
+                                    std::to_string(kMaxDrainedRedirectBody) + " bytes");
+  }
 }
 
 void HttpClient::Impl::ReadBody(HINTERNET ARequest, BodySink& ABody, const std::vector<Header>& AHeaders,

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the OS layer, the staging routines, the thread facility and their tests for Windows with MinGW-w64
-# and runs every Windows test program under Wine in a prefix made for this run.
+# Builds the Windows program's libraries and their tests with MinGW-w64 and runs every Windows test program
+# under Wine in a prefix made for this run. The HTTPS service the client tests talk to is the scripted test
+# service, a Linux program built natively and started here; its CA is imported into the prefix's Root store.
 #
 #   tools/wine-tests.sh [build-dir]        (default: build/win32 in the source tree)
 #
@@ -23,7 +24,8 @@ have_packages() {
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
-packages=(cmake ninja-build python3 googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+          rapidjson-dev libssl-dev wine wine64 wine32:i386)
 if ! have_packages "${packages[@]}"; then
   echo "== installing ${packages[*]}"
   dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
@@ -35,9 +37,14 @@ configure_and_build() {  # <toolchain> <dir>
   local toolchain="$1" dir="$2"
   cmake -S "$source_dir" -B "$dir" -G Ninja --log-level=WARNING \
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DZVQ_BUILD_WINDOW=OFF -DZVQ_BUILD_SERVICE=OFF >/dev/null
+    -DZVQ_BUILD_WINDOW=OFF >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
+
+echo "== the scripted test service, for the build host"
+cmake -S "$source_dir" -B "$build_dir/host" -G Ninja --log-level=WARNING -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZVQ_BUILD_WINDOW=OFF >/dev/null
+cmake --build "$build_dir/host" -j"$jobs" --target zvq-scripted-service
 
 echo "== 32-bit Windows build"
 configure_and_build toolchain-i686-w64-mingw32.cmake "$build_dir/i686"
@@ -61,16 +68,51 @@ export WINEDEBUG=-all
 # No Mono or Gecko: the prefix is for console test programs, and their installers would want the network.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
-trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
+service_pid=""
+cleanup() {
+  "$wineserver" -k >/dev/null 2>&1 || true
+  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
 echo "== making a fresh Wine prefix"
 timeout 300 "${wine[@]}" wineboot --init >/dev/null 2>&1
 "$wineserver" -w
+
+# The service ends when its standard input does, which this script holds (and closes when it exits).
+service_dir="$build_dir/scripted-service"
+rm -rf "$service_dir"
+mkdir -p "$service_dir"
+coproc SERVICE {
+  exec "$build_dir/host/tests/support/zvq-scripted-service" --watch-stdin --ca-file "$service_dir/ca.pem" \
+    2>"$service_dir/errors"
+}
+service_pid=$SERVICE_PID
+if ! read -r -t 60 _ ZVQ_SCRIPTED_SERVICE <&"${SERVICE[0]}" || [ -z "$ZVQ_SCRIPTED_SERVICE" ]; then
+  cat "$service_dir/errors"
+  echo "the scripted service did not start"
+  exit 1
+fi
+export ZVQ_SCRIPTED_SERVICE
+# Unix paths reach Windows programs through Wine's Z: drive.
+export ZVQ_SCRIPTED_SERVICE_CA="Z:${service_dir//\//\\}\\ca.pem"
+# The one case that needs the CA untrusted runs first, in a process that never trusted it.
+untrusted_log="$build_dir/untrusted_ca.log"
+if ! (cd "$tests_dir/tests/http" && ZVQ_SCRIPTED_SERVICE_CA_NOT_IMPORTED=1 timeout 300 "${wine[@]}" \
+        ./transport_rules_test.exe --gtest_filter='*NotTrusted*') >"$untrusted_log" 2>&1 ||
+   ! grep -Eq '^\[  PASSED  \] 1 test\.' "$untrusted_log"; then
+  echo "FAIL the untrusted-CA case; its output:"
+  cat "$untrusted_log"
+  exit 1
+fi
+echo "PASS a service whose CA is not trusted is refused"
+echo "== trusting the scripted service's CA in the prefix (control port $ZVQ_SCRIPTED_SERVICE)"
+timeout 120 "${wine[@]}" "$tests_dir/tests/win32/zvq_import_root_ca.exe" "$ZVQ_SCRIPTED_SERVICE_CA"
 
 # Wine's exit code can hide a program that never loaded, so what counts is gtest's own summary.
 failed=0
 passed_programs=0
 failed_programs=0
-mapfile -t programs < <(find "$tests_dir/tests" -name '*_test.exe' | sort)
+mapfile -t programs < <(find "$tests_dir/tests" \( -name '*_test.exe' -o -name '*_tests.exe' \) | sort)
 [ "${#programs[@]}" -gt 0 ] || { echo "no test programs found under $tests_dir/tests"; exit 1; }
 for program in "${programs[@]}"; do
   name="$(basename "$program" .exe)"

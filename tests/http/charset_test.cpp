@@ -21,12 +21,22 @@ TEST(ConvertToUtf8, DecodesNamedCharsetsAndReplacesWhatIsInvalid) {
       {"names are not case-sensitive", "utf-8", "x", "x"},
       {"a stray byte becomes one U+FFFD", "UTF-8", "a\x80z", "a\xEF\xBF\xBDz"},
       {"an overlong encoding is invalid", "UTF-8", "\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+#ifdef _WIN32
+      // The system's decoder replaces a maximal invalid sequence, iconv each byte.
+      {"a surrogate encoded in UTF-8 is invalid", "UTF-8", "\xED\xA0\x80!", "\xEF\xBF\xBD\xEF\xBF\xBD!"},
+      {"a sequence cut off at the end", "UTF-8", "ab\xE2\x82", "ab\xEF\xBF\xBD"},
+#else
       {"a surrogate encoded in UTF-8 is invalid", "UTF-8", "\xED\xA0\x80!", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD!"},
       {"a sequence cut off at the end", "UTF-8", "ab\xE2\x82", "ab\xEF\xBF\xBD\xEF\xBF\xBD"},
+#endif
       {"latin-1 maps every byte", "ISO-8859-1", "\xA9\xFF", "\xC2\xA9\xC3\xBF"},
       {"windows-1252 has the euro sign at 0x80", "WINDOWS-1252", "\x80", "\xE2\x82\xAC"},
       {"UTF-16LE", "UTF-16LE", std::string("h\0i\0", 4), "hi"},
       {"an odd trailing byte of UTF-16", "UTF-16LE", std::string("h\0i", 3), "h\xEF\xBF\xBD"},
+      {"UTF-16BE with a pair", "UTF-16BE", std::string("\xD8\x34\xDD\x1E\0!", 6), "\xF0\x9D\x84\x9E!"},
+      {"an unpaired surrogate in UTF-16", "UTF-16LE", std::string("\x00\xDC" "a\0", 4), "\xEF\xBF\xBD" "a"},
+      {"UTF-32BE", "UTF-32BE", std::string("\0\x01\xF6\x00\0\0\0a", 8), "\xF0\x9F\x98\x80" "a"},
+      {"UTF-32LE beyond U+10FFFF and cut off", "UTF-32LE", std::string("\0\0\x11\0z", 5), "\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"empty input", "UTF-8", "", ""},
   };
   for (const Row& row : rows) {
