@@ -121,8 +121,7 @@ class DemoServiceTest : public ::testing::Test {
     return call;
   }
 
-  Reply Send(const Call& ACall) const {
-    httplib::Headers headers;
+  Reply Send(const Call& ACall, httplib::Headers headers = {}) const {
     if (!ACall.RequestId.empty()) headers.emplace("X-Zvq-Request-Id", ACall.RequestId);
     if (!ACall.CallTime.empty()) headers.emplace("X-Zvq-Calltime", ACall.CallTime);
     if (!ACall.Auth.empty()) headers.emplace("X-Zvq-Auth", ACall.Auth);
@@ -196,6 +195,22 @@ TEST_F(DemoServiceTest, AWorkingCodeGivesTheAppletUrlAndASessionCookieThatTheDow
   EXPECT_TRUE(lines[1].starts_with("GET /applet/") && lines[1].find(" 403 ") != std::string::npos) << lines[1];
   EXPECT_TRUE(lines[4].starts_with("GET /applet/") && lines[4].find(" 200 applet sent (33 bytes)") != std::string::npos)
       << lines[4];
+}
+
+TEST_F(DemoServiceTest, AClientThatAskedForLocalhostGetsItsAppletUrlUnderThatName) {
+  const std::string port = std::to_string(FService->Port());
+  const struct {
+    const char* Host;
+    std::string UrlStart;
+  } rows[] = {
+      {"localhost:", "https://localhost:" + port + "/applet/"},
+      {"127.0.0.1:", FService->BaseUrl() + "/applet/"},
+      {"elsewhere.example:", FService->BaseUrl() + "/applet/"},
+  };
+  for (const auto& row : rows) {
+    const Reply reply = Send(SignedCall("123456789"), {{"Host", row.Host + port}});
+    EXPECT_TRUE(reply.Url.starts_with(row.UrlStart)) << row.Host << " gave " << reply.Url;
+  }
 }
 
 TEST_F(DemoServiceTest, TheRedirectOptionSendsTheDownloadThroughOne302) {

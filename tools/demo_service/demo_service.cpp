@@ -172,8 +172,7 @@ struct DemoService::Impl {
     // Replies go out as header and body writes; Nagle would hold the second until the client's delayed ACK.
     FServer.set_tcp_nodelay(true);
     FServer.set_payload_max_length(kMaxRequestBody);
-    // Bounds how long stopping waits for an idle keep-alive connection.
-    FServer.set_keep_alive_timeout(1);
+    FServer.set_keep_alive_timeout(FSettings.IdleTimeout.count());
     Route();
     constexpr const char* kHost = "127.0.0.1";
     if (FSettings.Port == 0) {
@@ -204,6 +203,13 @@ struct DemoService::Impl {
 
   std::string BaseUrl() const { return "https://127.0.0.1:" + std::to_string(FPort); }
 
+  // Links in replies use the name the client reached the service by, when that is "localhost": some TLS
+  // stacks (Wine's) check only names, not IP addresses, against a certificate. Any other Host gets the address.
+  std::string BaseUrlFor(const httplib::Request& ARequest) const {
+    const std::string localhost = "localhost:" + std::to_string(FPort);
+    return ARequest.get_header_value("Host") == localhost ? "https://" + localhost : BaseUrl();
+  }
+
   void Route() {
     FServer.Post("/validate", [this](const httplib::Request& ARequest, httplib::Response& AResponse) {
       Guarded(ARequest, AResponse, [&] { return Validate(ARequest, AResponse); });
@@ -214,7 +220,7 @@ struct DemoService::Impl {
     FServer.Get(R"(/download/([0-9a-f]{32}))",
                 [this](const httplib::Request& ARequest, httplib::Response& AResponse) {
                   Guarded(ARequest, AResponse, [&] {
-                    const std::string target = BaseUrl() + "/applet/" + ARequest.matches[1].str();
+                    const std::string target = BaseUrlFor(ARequest) + "/applet/" + ARequest.matches[1].str();
                     AResponse.set_redirect(target, 302);
                     return "redirect to " + target;
                   });
@@ -306,7 +312,7 @@ struct DemoService::Impl {
       std::lock_guard lock(FMutex);
       FSessions[token] = Session{sessionId, now + kSessionLifetime};
     }
-    const std::string url = BaseUrl() + (FSettings.RedirectDownload ? "/download/" : "/applet/") + token;
+    const std::string url = BaseUrlFor(ARequest) + (FSettings.RedirectDownload ? "/download/" : "/applet/") + token;
     AResponse.set_header("Set-Cookie", std::string(kSessionCookieName) + "=" + sessionId +
                                            "; Path=/; Max-Age=" +
                                            std::to_string(std::chrono::seconds(kSessionLifetime).count()) +

@@ -25,6 +25,9 @@ struct ServiceSettings {
   std::string SigningKey;  // UTF-8, exactly the bytes the launcher's HMAC uses
   std::string Applet;      // the bytes served as the applet
   bool RedirectDownload = false;
+  // How long a connection may sit idle, the first request included, before the service drops it; also what
+  // stopping waits at most for an idle connection. A slow client (Wine checking a certificate) needs more.
+  std::chrono::seconds IdleTimeout{1};
   std::function<std::chrono::system_clock::time_point()> Now = [] { return std::chrono::system_clock::now(); };
   // One line per request: method, path, status, outcome. Called from the service's threads, one at a time.
   std::function<void(const std::string& ALine)> OnRequestLine;

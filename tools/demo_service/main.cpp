@@ -1,5 +1,6 @@
 // zvq-demo-service: a local stand-in for the support service, so the launcher can be seen working end to end.
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -13,12 +14,14 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: zvq-demo-service [--port N] [--state-dir DIR] [--key-file FILE] [--applet FILE] [--redirect]\n"
+    "                        [--idle-timeout SECONDS]\n"
     "  --port N         port on 127.0.0.1 (default 47443; 0 picks a free one)\n"
     "  --state-dir DIR  where the CA and the server certificate are made once and reused\n"
     "                   (default " ZVQ_DEMO_DEFAULT_STATE_DIR ")\n"
     "  --key-file FILE  the signing key the launcher was built with (default " ZVQ_DEMO_DEFAULT_KEY_FILE ")\n"
     "  --applet FILE    the bytes served as the applet (default: " ZVQ_DEMO_DEFAULT_APPLET ")\n"
-    "  --redirect       the applet URL in the reply answers with one 302 redirect first\n";
+    "  --redirect       the applet URL in the reply answers with one 302 redirect first\n"
+    "  --idle-timeout SECONDS  how long a connection may wait for its next request (default 1)\n";
 
 struct Options {
   int Port = 47443;
@@ -26,6 +29,7 @@ struct Options {
   std::string KeyFile = ZVQ_DEMO_DEFAULT_KEY_FILE;
   std::string Applet = ZVQ_DEMO_DEFAULT_APPLET;
   bool Redirect = false;
+  int IdleTimeout = 1;
 };
 
 [[noreturn]] void UsageError(const std::string& AProblem) {
@@ -53,6 +57,12 @@ Options ParseOptions(int AArgc, char** AArgv) {
       options.KeyFile = value();
     } else if (option == "--applet") {
       options.Applet = value();
+    } else if (option == "--idle-timeout") {
+      const std::string text = value();
+      const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), options.IdleTimeout);
+      if (error != std::errc() || end != text.data() + text.size() || options.IdleTimeout < 1) {
+        UsageError("not a number of seconds: " + text);
+      }
     } else if (option == "--redirect") {
       options.Redirect = true;
     } else if (option == "--help" || option == "-h") {
@@ -79,6 +89,7 @@ int main(int AArgc, char** AArgv) {
     settings.SigningKey = zvq::demo::LoadSigningKey(options.KeyFile);
     settings.Applet = zvq::demo::ReadWholeFile(options.Applet);
     settings.RedirectDownload = options.Redirect;
+    settings.IdleTimeout = std::chrono::seconds(options.IdleTimeout);
     settings.OnRequestLine = [](const std::string& ALine) { std::cout << ALine << std::endl; };
     const std::size_t appletSize = settings.Applet.size();
 
