@@ -26,14 +26,13 @@ constexpr char16_t kCode[] = u"123 456 789";
 
 double Seconds(Clock::duration ADuration) { return std::chrono::duration<double>(ADuration).count(); }
 
-// Staging the download. SEAM: this is the worker's own path today, the whole applet in memory and then
-// saved; it becomes `StagedApplet applet; api.DownloadApp(applet); applet.Commit();` once the streaming
-// sink is in. Returns the staged size.
+// Staging the download exactly as the worker does: straight into the staging folder, committed when complete.
+// Returns the staged size.
 std::uint64_t DownloadAndStage(zvq::TzqRemoteSupportAPI& AApi) {
-  zvq::ByteStream stream(zvq::TzqRemoteSupportAPI::kMaxAppletBytes);
-  AApi.DownloadApp(stream);
-  if (stream.Size() > 0) zvq::SaveApplet(stream);
-  return stream.Size();
+  zvq::StagedApplet applet(zvq::TzqRemoteSupportAPI::kMaxAppletBytes);
+  AApi.DownloadApp(applet);
+  if (applet.Size() > 0) applet.Commit();
+  return applet.Size();
 }
 
 int PrintSigningHeaders() {
