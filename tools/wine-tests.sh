@@ -37,7 +37,7 @@ configure_and_build() {  # <toolchain> <dir>
   local toolchain="$1" dir="$2"
   cmake -S "$source_dir" -B "$dir" -G Ninja --log-level=WARNING \
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DZVQ_BUILD_WINDOW=OFF >/dev/null
+    -DZVQ_BUILD_WINDOW=OFF -DZVQ_WARNINGS_AS_ERRORS=ON >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 
