@@ -49,6 +49,9 @@ std::optional<char32_t> NextCodePoint(std::string_view AText, std::size_t& AAt) 
   return value;
 }
 
+
+}  // namespace
+
 void AppendUtf8(std::string& AOut, char32_t ACodePoint) {
   if (ACodePoint < 0x80) {
     AOut += static_cast<char>(ACodePoint);
@@ -66,8 +69,6 @@ void AppendUtf8(std::string& AOut, char32_t ACodePoint) {
     AOut += static_cast<char>(0x80 | (ACodePoint & 0x3F));
   }
 }
-
-}  // namespace
 
 std::string RepairUtf8(std::string_view AText) {
   std::string output;

@@ -19,6 +19,9 @@ std::string ConvertToUtf8(std::string_view ABytes, std::string_view ACharset, st
 // above U+10FFFF) replaced by U+FFFD.
 std::string RepairUtf8(std::string_view AText);
 
+// Appends one code point (at most U+10FFFF, no surrogate) as UTF-8.
+void AppendUtf8(std::string& AOut, char32_t ACodePoint);
+
 // 16-bit text as UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view AText);
 

@@ -78,24 +78,6 @@ UINT CodePageOf(std::string_view ACharset) {
   return info.uiInternetEncoding;
 }
 
-void AppendUtf8(std::string& AOut, char32_t ACode) {
-  if (ACode < 0x80) {
-    AOut += static_cast<char>(ACode);
-  } else if (ACode < 0x800) {
-    AOut += static_cast<char>(0xC0 | (ACode >> 6));
-    AOut += static_cast<char>(0x80 | (ACode & 0x3F));
-  } else if (ACode < 0x10000) {
-    AOut += static_cast<char>(0xE0 | (ACode >> 12));
-    AOut += static_cast<char>(0x80 | ((ACode >> 6) & 0x3F));
-    AOut += static_cast<char>(0x80 | (ACode & 0x3F));
-  } else {
-    AOut += static_cast<char>(0xF0 | (ACode >> 18));
-    AOut += static_cast<char>(0x80 | ((ACode >> 12) & 0x3F));
-    AOut += static_cast<char>(0x80 | ((ACode >> 6) & 0x3F));
-    AOut += static_cast<char>(0x80 | (ACode & 0x3F));
-  }
-}
-
 std::uint32_t ReadUnit(const unsigned char* ABytes, std::size_t ASize, bool ABigEndian) {
   std::uint32_t unit = 0;
   for (std::size_t i = 0; i < ASize; ++i) {

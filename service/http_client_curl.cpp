@@ -15,37 +15,26 @@
 
 #include "service/ascii.h"
 #include "service/curl_handles.h"
+#include "service/http_rules.h"
 
 namespace zvq::http {
 
 namespace {
 
-constexpr const char* kUserAgent = "zvq-support-launcher/1.0";
-// The head of one response, status line included: what a peer can make us hold before the body starts.
-constexpr std::size_t kMaxHeadBytes = 64 * 1024;
-// The body of a redirect we follow is dropped unread, but it still arrives and keeps the stall watch
-// content; a real redirect says a line or two. Past this the transfer fails as a receiving error.
-constexpr std::size_t kMaxRedirectBodyBytes = 64 << 10;
+using rules::IsHeaderTextValid;
+using rules::IsRedirectStatus;
+using rules::kMaxHeadBytes;
+using rules::kMaxRedirectBodyBytes;
+using rules::kUserAgent;
+using rules::Trim;
 
 bool SameText(std::string_view A, std::string_view B) { return ascii::EqualsIgnoringCase(A, B); }
-
-std::string_view Trim(std::string_view AText) {
-  while (!AText.empty() && (AText.front() == ' ' || AText.front() == '\t')) AText.remove_prefix(1);
-  while (!AText.empty() && (AText.back() == ' ' || AText.back() == '\t' || AText.back() == '\r' ||
-                            AText.back() == '\n'))
-    AText.remove_suffix(1);
-  return AText;
-}
 
 std::string Format(const char* ATemplate, CURLcode ACode, std::string_view AText) {
   std::string message(ATemplate);
   message += " (" + std::to_string(static_cast<int>(ACode)) + ") ";
   message += AText;
   return message;
-}
-
-bool IsRedirectStatus(long AStatus) {
-  return (AStatus >= 300 && AStatus <= 303) || AStatus == 307 || AStatus == 308;
 }
 
 // ALocation resolved against ABase; empty when it cannot be resolved.
@@ -67,10 +56,6 @@ std::string SchemeOf(const std::string& AUrl) {
     return {};
   CurlText owned(text);
   return owned.get();
-}
-
-bool IsHeaderTextValid(std::string_view AText) {
-  return AText.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
 std::optional<std::size_t> ParseLength(std::string_view AText) {
@@ -130,12 +115,6 @@ class ExtraTrustAnchors {
 };
 
 }  // namespace
-
-std::string Response::HeaderValue(std::string_view AName) const {
-  for (const auto& header : Headers)
-    if (SameText(header.Name, AName)) return header.Value;
-  return {};
-}
 
 struct HttpClient::Impl {
   explicit Impl(Settings ASettings);
@@ -473,24 +452,13 @@ int HttpClient::Impl::OnProgress(void* AImpl, curl_off_t, curl_off_t ADownNow, c
 }
 
 Response HttpClient::Impl::Execute(const Request& ARequest, BodySink& ABody) {
-  Request hop = ARequest;
-  for (int followed = 0;; ++followed) {
-    bool followable = false;
-    std::string nextUrl;
-    Response response = PerformHop(hop, ABody, followable, nextUrl);
-    if (!followable) return response;
-    if (followed >= FSettings.MaxRedirects)
-      throw ENetHTTPRequestException("Maximum number of redirections (" + std::to_string(FSettings.MaxRedirects) +
-                                     ") exceeded");
-    const long status = response.StatusCode;
-    if ((status == 303 && hop.Method != "GET" && hop.Method != "HEAD") ||
-        ((status == 301 || status == 302) && hop.Method == "POST")) {
-      hop.Method = "GET";
-      hop.Body.clear();
-      std::erase_if(hop.Headers, [](const Header& AHeader) { return SameText(AHeader.Name, "Content-Type"); });
-    }
-    hop.Url = std::move(nextUrl);
-  }
+  return rules::ExecuteFollowingRedirects(ARequest, FSettings.MaxRedirects,
+                                          [&](const Request& AHop, std::string& ANextUrl) {
+                                            bool followable = false;
+                                            Response response = PerformHop(AHop, ABody, followable, ANextUrl);
+                                            if (!followable) ANextUrl.clear();
+                                            return response;
+                                          });
 }
 
 HttpClient::HttpClient(Settings ASettings) : FImpl(std::make_unique<Impl>(std::move(ASettings))) {}

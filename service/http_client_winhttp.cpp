@@ -12,6 +12,7 @@
 #include "errors/errors.h"
 #include "platform/text_win32.h"
 #include "service/http_client.h"
+#include "service/http_rules.h"
 #include "service/winhttp_handles.h"
 
 namespace zvq::http {
@@ -20,35 +21,13 @@ namespace {
 
 using winhttp::Handle;
 
-constexpr const wchar_t* kUserAgent = L"zvq-support-launcher/1.0";
-// The body of a redirect we follow is dropped unread, but it still arrives and keeps the stall watch
-// content; a real redirect says a line or two. Past this the transfer fails as a receiving error.
-constexpr std::size_t kMaxDrainedRedirectBody = 64 * 1024;
+using rules::HeaderOf;
+using rules::IsHeaderTextValid;
+using rules::IsRedirectStatus;
+using rules::kMaxRedirectBodyBytes;
+using rules::Trim;
 // A reply head larger than this is refused rather than held.
-constexpr DWORD kMaxHeadBytes = 64 * 1024;
-
-// Header names compare by ASCII rules, whatever the process locale.
-bool SameText(std::string_view A, std::string_view B) {
-  const auto lower = [](char AChar) { return AChar >= 'A' && AChar <= 'Z' ? static_cast<char>(AChar + 32) : AChar; };
-  return A.size() == B.size() &&
-         std::equal(A.begin(), A.end(), B.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-std::string_view Trim(std::string_view AText) {
-  while (!AText.empty() && (AText.front() == ' ' || AText.front() == '\t')) AText.remove_prefix(1);
-  while (!AText.empty() && (AText.back() == ' ' || AText.back() == '\t' || AText.back() == '\r' ||
-                            AText.back() == '\n'))
-    AText.remove_suffix(1);
-  return AText;
-}
-
-bool IsRedirectStatus(long AStatus) {
-  return (AStatus >= 300 && AStatus <= 303) || AStatus == 307 || AStatus == 308;
-}
-
-bool IsHeaderTextValid(std::string_view AText) {
-  return AText.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
-}
+constexpr DWORD kMaxHeadBytes = rules::kMaxHeadBytes;
 
 std::optional<std::uint64_t> ParseLength(std::string_view AText) {
   std::uint64_t value = 0;
@@ -275,15 +254,7 @@ std::vector<Header> ReadHeaders(HINTERNET ARequest) {
   return headers;
 }
 
-std::string HeaderOf(const std::vector<Header>& AHeaders, std::string_view AName) {
-  for (const auto& header : AHeaders)
-    if (SameText(header.Name, AName)) return header.Value;
-  return {};
-}
-
 }  // namespace
-
-std::string Response::HeaderValue(std::string_view AName) const { return HeaderOf(Headers, AName); }
 
 struct HttpClient::Impl {
   explicit Impl(Settings ASettings);
@@ -308,7 +279,7 @@ HttpClient::Impl::Impl(Settings ASettings) : FSettings(std::move(ASettings)) {
   // No extra trust anchor: WinHTTP trusts the system's certificate store, where test set-ups import theirs.
   if (!FSettings.ExtraTrustAnchor.empty()) RaiseOpening(ERROR_INVALID_PARAMETER);
   // Direct by default; the system's proxy is looked up for each request (ApplySystemProxy).
-  FSession.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+  FSession.reset(WinHttpOpen(platform::WidenUtf8(rules::kUserAgent).c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                              WINHTTP_NO_PROXY_BYPASS, 0));
   if (!FSession) throw ENetHTTPClientException("Error obtaining session handle");
 
@@ -428,10 +399,10 @@ void HttpClient::Impl::DrainBody(HINTERNET ARequest) {
       RaiseReceiving(GetLastError());
     if (read == 0) return;
     drained += read;
-    if (drained > kMaxDrainedRedirectBody)
+    if (drained > kMaxRedirectBodyBytes)
       throw ENetHTTPClientException("Error receiving data: (" + std::to_string(ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW) +
                                     ") The redirect's body is longer than " +
-                                    std::to_string(kMaxDrainedRedirectBody) + " bytes");
+                                    std::to_string(kMaxRedirectBodyBytes) + " bytes");
   }
 }
 
@@ -498,23 +469,13 @@ Response HttpClient::Impl::PerformHop(const Request& AHop, BodySink& ABody, std:
 }
 
 Response HttpClient::Impl::Execute(const Request& ARequest, BodySink& ABody) {
-  Request hop = ARequest;
-  for (int followed = 0;; ++followed) {
-    std::wstring nextUrl;
-    Response response = PerformHop(hop, ABody, nextUrl);
-    if (nextUrl.empty()) return response;
-    if (followed >= FSettings.MaxRedirects)
-      throw ENetHTTPRequestException("Maximum number of redirections (" + std::to_string(FSettings.MaxRedirects) +
-                                     ") exceeded");
-    const long status = response.StatusCode;
-    if ((status == 303 && hop.Method != "GET" && hop.Method != "HEAD") ||
-        ((status == 301 || status == 302) && hop.Method == "POST")) {
-      hop.Method = "GET";
-      hop.Body.clear();
-      std::erase_if(hop.Headers, [](const Header& AHeader) { return SameText(AHeader.Name, "Content-Type"); });
-    }
-    hop.Url = platform::NarrowToUtf8(nextUrl);
-  }
+  return rules::ExecuteFollowingRedirects(ARequest, FSettings.MaxRedirects,
+                                          [&](const Request& AHop, std::string& ANextUrl) {
+                                            std::wstring nextUrl;
+                                            Response response = PerformHop(AHop, ABody, nextUrl);
+                                            ANextUrl = platform::NarrowToUtf8(nextUrl);
+                                            return response;
+                                          });
 }
 
 HttpClient::HttpClient(Settings ASettings) : FImpl(std::make_unique<Impl>(std::move(ASettings))) {}
