@@ -106,7 +106,7 @@ if ! (cd "$tests_dir/tests/http" && ZVQ_SCRIPTED_SERVICE_CA_NOT_IMPORTED=1 timeo
 fi
 echo "PASS a service whose CA is not trusted is refused"
 echo "== trusting the scripted service's CA in the prefix (control port $ZVQ_SCRIPTED_SERVICE)"
-timeout 120 "${wine[@]}" "$tests_dir/tests/win32/zvq_import_root_ca.exe" "$ZVQ_SCRIPTED_SERVICE_CA"
+timeout 120 "${wine[@]}" "$tests_dir/tools/import_ca/zvq-import-ca.exe" "$ZVQ_SCRIPTED_SERVICE_CA"
 
 # Wine's exit code can hide a program that never loaded, so what counts is gtest's own summary.
 failed=0
