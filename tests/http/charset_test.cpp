@@ -45,6 +45,8 @@ TEST(ConvertToUtf8, DecodesNamedCharsetsAndReplacesWhatIsInvalid) {
       {"UTF-32BE", "UTF-32BE", std::string("\0\x01\xF6\x00\0\0\0a", 8), "\xF0\x9F\x98\x80" "a"},
       {"UTF-32LE beyond U+10FFFF and cut off", "UTF-32LE", std::string("\0\0\x11\0z", 5), "\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"empty input", "UTF-8", "", ""},
+#ifndef _WIN32
+      // Names iconv knows that Windows' list has no entry for.
       {"a UTF-16 alias without the family name", "UNICODELITTLE", std::string("h\0\xFF\xDBi\0", 6),
        "h\xEF\xBF\xBDi"},
       {"a UTF-32 alias without the family name", "10646-1:1993", std::string("\0\0\0h\0\0\xD8\0\0\0\0i", 12),
@@ -52,6 +54,7 @@ TEST(ConvertToUtf8, DecodesNamedCharsetsAndReplacesWhatIsInvalid) {
       // iconv writes U+68000000 in the old six-byte form; each of its bytes is then replaced.
       {"a code point past U+10FFFF from a decoder that passes it", "UCS-4BE", std::string("\x68\0\0\0\0\0\0i", 8),
        Replacements(6) + "i"},
+#endif
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Name);
