@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Draws the launcher's icon (a speech bubble with three dots on a blue tile) into a Windows .ico file.
+"""Draws the launcher's icon (a speech bubble with three dots on a blue tile): the Windows .ico file, or one
+PNG of a given size for the Linux desktop's icon theme.
 
     make_icon.py OUT.ico
+    make_icon.py --png SIZE OUT.png
 
-Sizes 16, 24, 32 and 48 as 32-bit bitmaps (every Windows version reads them), 256 as PNG. Shapes are
-sampled 4x4 per pixel for smooth edges. Python only, so the icon can be remade anywhere.
+In the .ico, sizes 16, 24, 32 and 48 as 32-bit bitmaps (every Windows version reads them), 256 as PNG. Shapes
+are sampled 4x4 per pixel for smooth edges (2x2 above 48 pixels). Python only, so the icon can be remade anywhere.
 """
 import struct
 import sys
@@ -78,20 +80,38 @@ def png_entry(size, rows):
             chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
-def main(argv):
-    if len(argv) != 2:
-        sys.exit(__doc__)
+def render_sized(size):
+    return render(size, samples=4 if size <= 48 else 2)
+
+
+def write_png(size, path):
+    if not 1 <= size <= 1024:
+        sys.exit(f"a PNG icon is 1 to 1024 pixels square, not {size}")
+    with open(path, "wb") as out:
+        out.write(png_entry(size, render_sized(size)))
+
+
+def write_ico(path):
     images = []
     for size in SIZES:
-        rows = render(size, samples=4 if size <= 48 else 2)
+        rows = render_sized(size)
         images.append((size, png_entry(size, rows) if size >= 256 else bitmap_entry(size, rows)))
     directory = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for size, data in images:
         directory += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(data), offset)
         offset += len(data)
-    with open(argv[1], "wb") as out:
+    with open(path, "wb") as out:
         out.write(directory + b"".join(data for _, data in images))
+
+
+def main(argv):
+    if len(argv) == 2 and not argv[1].startswith("-"):
+        write_ico(argv[1])
+    elif len(argv) == 4 and argv[1] == "--png" and argv[2].isdigit():
+        write_png(int(argv[2]), argv[3])
+    else:
+        sys.exit(__doc__)
 
 
 if __name__ == "__main__":
