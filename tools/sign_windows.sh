@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Windows program (tools/windows_build.sh) and signs ZvqSupportLauncher.exe, 32- and 64-bit, with an
-# Authenticode SHA-256 signature into build/windows-<arch>/signed/, then checks each signature with osslsigncode.
+# Signs the Windows program with an Authenticode SHA-256 signature into a folder signed/ beside it, then checks
+# each signature with osslsigncode. Without arguments it builds ZvqSupportLauncher.exe, 32- and 64-bit, with
+# tools/windows_build.sh (the demo configuration) and signs both; with arguments it signs those programs only.
+#   tools/sign_windows.sh [PROGRAM.exe]...
 #
 # Without ZVQ_SIGN_PKCS12 the certificate is a throw-away self-signed code-signing certificate made for this
 # run (and deleted after it), and the check trusts that certificate alone; the signed 64-bit program is then
@@ -8,12 +10,17 @@
 # its password in a file, and the RFC 3161 time-stamping service of the certificate's issuer, so the signature
 # stays valid after the certificate expires:
 #   ZVQ_SIGN_PKCS12=velloran.p12 ZVQ_SIGN_PASSWORD_FILE=pass.txt ZVQ_SIGN_TIMESTAMP_URL=http://... \
-#     tools/sign_windows.sh
+#     tools/sign_windows.sh build/windows-release/window/ZvqSupportLauncher.exe
 set -euo pipefail
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$source_dir/tools/private_display.sh"
 
-"$source_dir/tools/windows_build.sh" i686 x86_64
+programs=("$@")
+if [ ${#programs[@]} -eq 0 ]; then
+  "$source_dir/tools/windows_build.sh" i686 x86_64
+  programs=("$source_dir/build/windows-i686/window/ZvqSupportLauncher.exe"
+            "$source_dir/build/windows-x86_64/window/ZvqSupportLauncher.exe")
+fi
 
 work=$(mktemp -d)
 cleanup() {
@@ -41,26 +48,30 @@ else
   verify_args+=(-CAfile "$work/test-cert.pem")
 fi
 
-for arch in i686 x86_64; do
-  program=$source_dir/build/windows-$arch/window/ZvqSupportLauncher.exe
-  signed=$source_dir/build/windows-$arch/signed/ZvqSupportLauncher.exe
+signed_programs=()
+for program in "${programs[@]}"; do
+  program=$(realpath "$program")
+  signed=$(dirname "$program")/signed/$(basename "$program")
   mkdir -p "$(dirname "$signed")"
   rm -f "$signed"
   osslsigncode sign "${sign_args[@]}" -in "$program" -out "$signed" >"$work/sign.log" 2>&1 ||
     { cat "$work/sign.log" >&2; exit 1; }
-  echo "== $arch: ${signed#"$source_dir"/}"
+  signed_programs+=("$signed")
+  echo "== ${signed#"$source_dir"/}"
   osslsigncode verify "${verify_args[@]}" -in "$signed" >"$work/verify.log" 2>&1 ||
     { cat "$work/verify.log" >&2; exit 1; }
-  grep -E '^(Message digest|Calculated message digest|Signer #0:|[[:space:]]+Subject:|Signature verification)' \
-    "$work/verify.log" | sed 's/^/   /'
+  grep -E '^(Calculated message digest|Timestamp|Signature verification|Number of verified)' "$work/verify.log" |
+    sed 's/^/   /'
+  grep -m 1 -E '^[[:space:]]+Subject:' "$work/verify.log" | sed 's/^[[:space:]]*/   Signer /'
 done
 
-[ -z "${ZVQ_SIGN_PKCS12:-}" ] || exit 0
-# The signed program still starts and shows its window (Wine checks no signature, so only a broken file fails).
+# A program's signature sits after its sections, where the loader does not look; that the signed file still
+# starts (Wine checks no signature, so only a broken file fails) is shown once, with the test build's 64-bit one.
+[ -z "${ZVQ_SIGN_PKCS12:-}" ] && [ $# -eq 0 ] || exit 0
 start_private_display "$work"
 export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 timeout 300 /usr/lib/wine/wine64 wineboot --init >"$work/wineboot.log" 2>&1 || true
-/usr/lib/wine/wine64 "$source_dir/build/windows-x86_64/signed/ZvqSupportLauncher.exe" >"$work/wine.log" 2>&1 &
+/usr/lib/wine/wine64 "${signed_programs[1]}" >"$work/wine.log" 2>&1 &
 wine_pid=$!
 window=
 for _ in $(seq 300); do
