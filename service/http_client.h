@@ -61,6 +61,10 @@ class HttpClient {
   std::unique_ptr<Impl> FImpl;
 };
 
+// Loads and initialises what the transport needs (its libraries, the TLS library's set-up), which the first
+// request would otherwise wait for. Any thread, any number of times; transport faults as for Execute.
+void PrepareTransport();
+
 // The body as well-formed UTF-8 text without a leading byte-order mark: inflated when "Content-Encoding" is
 // exactly "gzip", then decoded from the "Content-Type" charset, UTF-8 when none is declared. Neither the
 // inflated bytes nor the text may pass ALimit bytes (EResponseTooLarge).

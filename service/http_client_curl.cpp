@@ -461,6 +461,13 @@ Response HttpClient::Impl::Execute(const Request& ARequest, BodySink& ABody) {
                                           });
 }
 
+void PrepareTransport() {
+  // Also what the first curl_easy_init would do; done once, and safe on any thread in libcurl 7.84 and later.
+  const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (code != CURLE_OK)
+    throw ENetHTTPClientException(Format("Error obtaining session handle:", code, curl_easy_strerror(code)));
+}
+
 HttpClient::HttpClient(Settings ASettings) : FImpl(std::make_unique<Impl>(std::move(ASettings))) {}
 HttpClient::~HttpClient() = default;
 HttpClient::HttpClient(HttpClient&&) noexcept = default;

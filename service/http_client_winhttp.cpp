@@ -478,6 +478,9 @@ Response HttpClient::Impl::Execute(const Request& ARequest, BodySink& ABody) {
                                           });
 }
 
+// winhttp.dll is linked and sets itself up with each session: nothing to do ahead of the first request.
+void PrepareTransport() {}
+
 HttpClient::HttpClient(Settings ASettings) : FImpl(std::make_unique<Impl>(std::move(ASettings))) {}
 HttpClient::~HttpClient() = default;
 HttpClient::HttpClient(HttpClient&&) noexcept = default;

@@ -34,6 +34,12 @@ TzqServiceEndpoint TzqServiceEndpoint::Compiled() {
   return endpoint;
 }
 
+void TzqRemoteSupportAPI::Prepare() {
+  http::PrepareTransport();
+  // The first HMAC looks its algorithm up in the cryptography library; one over nothing does that now.
+  (void)HmacSha256({}, {});
+}
+
 TzqRemoteSupportAPI::TzqRemoteSupportAPI() : TzqRemoteSupportAPI(TzqServiceEndpoint::Compiled()) {}
 
 TzqRemoteSupportAPI::TzqRemoteSupportAPI(TzqServiceEndpoint AEndpoint) : FEndpoint(std::move(AEndpoint)) {

@@ -39,6 +39,11 @@ class TzqRemoteSupportAPI {
   static constexpr std::size_t kMaxUrlBytes = 8 << 10;
   static constexpr std::size_t kMaxAppletBytes = std::size_t{1} << 30;
 
+  // Loads and sets up the transport and the signing's cryptography, so that the first CheckCode waits for
+  // neither. Any thread, any number of times. Raises transport faults as CheckCode would; one ignored here
+  // comes back with the first request.
+  static void Prepare();
+
   TzqRemoteSupportAPI();
   explicit TzqRemoteSupportAPI(TzqServiceEndpoint AEndpoint);
   ~TzqRemoteSupportAPI();

@@ -68,6 +68,8 @@ int main(int AArgc, char** AArgv) {
 
   try {
     zvq::PrepareStagingFolder();  // as the program does before its window exists
+    // As the program does while the user types the code: the round trip below is what Submit waits for.
+    zvq::TzqRemoteSupportAPI::Prepare();
     const auto started = Clock::now();
     zvq::TzqRemoteSupportAPI api(std::move(endpoint));
     api.CheckCode(kCode);
