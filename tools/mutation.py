@@ -2,12 +2,14 @@
 """Mutation testing for the launcher's core: how many small faults planted in the code do the tests catch?
 
     tools/mutation.py [--sample N] [--seed S] [--build-dir DIR] [--jobs J] [FILE ...]
+    tools/mutation.py --mutant FILE#K [--mutant ...]    (replays the mutants a run printed)
 
 Each mutant changes one spot of one source file (a relational or arithmetic operator swapped, a condition
 negated, a statement removed, a constant changed), rebuilds only the test programs of that file and runs
 them. A mutant is killed when a test fails (or the tests time out), survives when they all pass, and does not
 count when it does not compile. The file is put back after every mutant, whatever happens. The score is
-killed / (killed + survived). CPU-heavy: not part of CI; run it by hand on a bounded sample.
+killed / (killed + survived). The sample is drawn per file, so two trees run with the same seed and sample
+compare file by file. CPU-heavy: not part of CI; run it by hand on a bounded sample.
 """
 import argparse
 import os
@@ -20,12 +22,14 @@ from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parent.parent
 
-# The source files under test and the test programs that exercise each.
+# The source files under test and the test programs that exercise each. A key may end in ":FIRST-LAST,..." to
+# mutate only those lines (the part of a file that matches what another tree keeps in a file of its own).
 TARGETS = {
     "service/remote_support_api.cpp": ["remote_support_api_test"],
     "service/json.cpp": ["remote_support_api_test"],
     "launch/support_launcher_thread.cpp": ["worker_test"],
     "launch/staging.cpp": ["staging_test", "launcher_start_test"],
+    "window/form29.cpp": ["form29_test"],
 }
 
 SWAPS = [
@@ -100,6 +104,18 @@ def mutants_of(path, lines):
     return found
 
 
+def source_of(target):
+    """The file a TARGETS key names and the lines it may mutate (None: all)."""
+    path, _, ranges = target.partition(":")
+    if not ranges:
+        return path, None
+    lines = set()
+    for part in ranges.split(","):
+        first, _, last = part.partition("-")
+        lines.update(range(int(first), int(last or first) + 1))
+    return path, lines
+
+
 def run(command, timeout=None):
     return subprocess.run(command, cwd=SOURCE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                           timeout=timeout)
@@ -115,7 +131,9 @@ def find_program(build_dir, name):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("files", nargs="*", default=list(TARGETS))
-    parser.add_argument("--sample", type=int, default=40, help="how many mutants to try (0: all)")
+    parser.add_argument("--sample", type=int, default=10, help="how many mutants to try per file (0: all)")
+    parser.add_argument("--mutant", action="append", default=[], metavar="FILE#K",
+                        help="run only this mutant (the id a run printed); may be repeated")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--build-dir", default=str(SOURCE / "build" / "mutation"))
     parser.add_argument("--jobs", type=int, default=2)
@@ -123,6 +141,9 @@ def main():
     options = parser.parse_args()
     build_dir = Path(options.build_dir).resolve()
 
+    replays = [m.rpartition("#") for m in options.mutant]
+    if replays:
+        options.files = sorted({name for name, _, _ in replays})
     unknown = [f for f in options.files if f not in TARGETS]
     if unknown:
         raise SystemExit(f"no tests known for {', '.join(unknown)}; known: {', '.join(TARGETS)}")
@@ -140,18 +161,28 @@ def main():
         if run([str(find_program(build_dir, program))], timeout=options.timeout).returncode != 0:
             raise SystemExit(f"{program} fails on the unmutated code; fix that first")
 
-    candidates = []
+    # A mutant's id is its file and its place in that file's list, which depends only on the source.
+    every = {}
     for name in options.files:
-        candidates += mutants_of(name, (SOURCE / name).read_text().splitlines(keepends=True))
-    random.Random(options.seed).shuffle(candidates)
-    chosen = candidates if options.sample == 0 else candidates[:options.sample]
-    print(f"== {len(chosen)} of {len(candidates)} mutants", flush=True)
+        path, lines = source_of(name)
+        every[name] = [(name, *rest) for _, *rest in mutants_of(path, (SOURCE / path).read_text().splitlines(keepends=True))
+                       if lines is None or rest[0] in lines]
+    if replays:
+        chosen = [(f"{name}#{k}", *every[name][int(k)]) for name, _, k in replays]
+    else:
+        chosen = []
+        for name in options.files:
+            order = list(range(len(every[name])))
+            random.Random(options.seed).shuffle(order)
+            chosen += [(f"{name}#{k}", *every[name][k]) for k in (order if options.sample == 0 else order[:options.sample])]
+    print(f"== {len(chosen)} of {sum(map(len, every.values()))} mutants", flush=True)
 
     counts = {"KILLED": 0, "SURVIVED": 0, "UNCOMPILABLE": 0}
+    per_file = {name: dict.fromkeys(counts, 0) for name in options.files}
     survivors = []
     started = time.monotonic()
-    for index, (name, number, description, new_line) in enumerate(chosen, 1):
-        path = SOURCE / name
+    for index, (ident, name, number, description, new_line) in enumerate(chosen, 1):
+        path = SOURCE / source_of(name)[0]
         original = path.read_text()
         lines = original.splitlines(keepends=True)
         mutated = lines[:number - 1] + [new_line] + lines[number:]
@@ -173,12 +204,18 @@ def main():
         finally:
             path.write_text(original)
         counts[outcome] += 1
+        per_file[name][outcome] += 1
         if outcome == "SURVIVED":
-            survivors.append(f"{name}:{number}: {description}: {lines[number - 1].strip()}")
-        print(f"[{index}/{len(chosen)}] {outcome:12} {name}:{number}: {description}", flush=True)
+            survivors.append(f"{ident} (line {number}): {description}: {lines[number - 1].strip()}")
+        print(f"[{index}/{len(chosen)}] {outcome:12} {ident} (line {number}): {description}", flush=True)
 
     # Leaves the build matching the real sources again.
     run(["cmake", "--build", str(build_dir), f"-j{options.jobs}", "--target", *programs])
+    print(f"\n{'file':36} killed survived uncompilable  score")
+    for name, row in list(per_file.items()) + [("total", counts)]:
+        scored = row["KILLED"] + row["SURVIVED"]
+        score = f"{100.0 * row['KILLED'] / scored:5.1f}%" if scored else "   n/a"
+        print(f"{name:36} {row['KILLED']:6} {row['SURVIVED']:8} {row['UNCOMPILABLE']:12} {score}")
     scored = counts["KILLED"] + counts["SURVIVED"]
     print(f"\n== {counts['KILLED']} killed, {counts['SURVIVED']} survived, {counts['UNCOMPILABLE']} did not compile "
           f"({time.monotonic() - started:.0f} s)")
