@@ -447,6 +447,27 @@ TEST_F(StagingTest, AnAppletThatIsNotCommittedLeavesNothingBehind) {
   }
 }
 
+TEST_F(StagingTest, TheLimitItselfFitsAndADiscardStartsTheCountAgain) {
+  const std::pair<const char*, std::vector<std::size_t>> cases[] = {
+      {"one body of exactly the limit", {50000}},
+      {"pieces that add up to exactly the limit", {40000, 10000}},
+      {"a full body discarded, then another", {50000, 0, 50000}},  // 0: a discard
+  };
+  PrepareStagingFolder();
+  for (const auto& [name, writes] : cases) {
+    SCOPED_TRACE(name);
+    StagedApplet applet(50000);
+    for (const std::size_t size : writes) {
+      if (size == 0) {
+        applet.Discard();
+      } else {
+        EXPECT_NO_THROW(WriteInChunks(applet, Pattern(size)));
+      }
+    }
+    EXPECT_EQ(applet.Size(), 50000U);
+  }
+}
+
 // Makes the system call ANumber fail with AError whenever argument AArgument has a bit of AFlags set, for
 // the rest of this process: the ways of staging a file that this system does not take by itself.
 void RefuseCalls(int ANumber, unsigned AArgument, std::uint32_t AFlags, int AError) {

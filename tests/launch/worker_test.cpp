@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "launch/staging.h"
 #include "launch/support_launcher_thread.h"
@@ -53,6 +55,16 @@ std::vector<fs::path> FilesInStagingFolder() {
   return files;
 }
 
+// Process handles this process holds: on Linux each is a descriptor onto a pidfd.
+int OpenProcessHandles() {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    count += fs::read_symlink(entry.path(), error) == "anon_inode:[pidfd]";
+  }
+  return count;
+}
+
 // What one run showed, as the window would see it.
 struct RunRecord {
   std::vector<State> AnnouncedOnWorker;  // AStage as passed to OnStateChange, on the worker thread
@@ -61,6 +73,7 @@ struct RunRecord {
   bool TerminatedOnMain = false;
   std::optional<State> FinalState;
   std::string Error;
+  int ProcessHandlesAtEnd = -1;
 };
 
 class LaunchRun : public ::testing::Test {
@@ -122,6 +135,7 @@ class LaunchRun : public ::testing::Test {
       record.TerminatedOnMain = loop.IsMainThread();
       record.FinalState = sender.State();
       record.Error = sender.ThreadError();
+      record.ProcessHandlesAtEnd = OpenProcessHandles();
       terminated = true;
     };
     worker->SetFreeOnTerminate(true);
@@ -143,6 +157,7 @@ TEST_F(LaunchRun, ACompleteRunAnnouncesEveryStageOnceInOrderBeforeItEnds) {
   EXPECT_EQ(run.SeenOnMain.size(), 5u);
   EXPECT_FALSE(run.QueuedCallsAfterTerminate);
   EXPECT_TRUE(run.TerminatedOnMain);
+  EXPECT_EQ(run.ProcessHandlesAtEnd, 0) << "the applet's handle outlived its stage";
   EXPECT_EQ(RequestsFor("POST"), 1);
   EXPECT_EQ(RequestsFor("GET"), 1);
 }
@@ -180,6 +195,7 @@ struct FailureCase {
   State StageLeft;
   std::string Error;
   int Downloads;
+  std::string DownloadBody = ReadFile(ZVQ_TEST_APPLET_PATH);
   friend void PrintTo(const FailureCase& ACase, std::ostream* AOut) { *AOut << ACase.Name; }
 };
 
@@ -192,10 +208,10 @@ TEST_P(FailedRun, StopsWhereItFailedWithTheTextTheUserSees) {
   if (pos != std::string::npos) reply.replace(pos, 7, service().Url("/applet"));
   ValidationReplies(reply);
   if (failure.DownloadStatus != 0) {
-    service().On("GET", "/applet", [status = failure.DownloadStatus](const httplib::Request&,
-                                                                     httplib::Response& AResponse) {
+    service().On("GET", "/applet", [status = failure.DownloadStatus, body = failure.DownloadBody](
+                                       const httplib::Request&, httplib::Response& AResponse) {
       AResponse.status = status;
-      AResponse.set_content(ReadFile(ZVQ_TEST_APPLET_PATH), "application/octet-stream");
+      AResponse.set_content(body, "application/octet-stream");
     });
   }
   RunRecord run = Run();
@@ -222,7 +238,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"UnusableReplyFailsAtLaunch", "<html>maintenance</html>", 200, State::tsLaunchingApplet,
                     kMissingFile, 0},
         FailureCase{"EmptyDownloadFailsAtLaunch", R"({"response":{"url":"$APPLET"}})", 204,
-                    State::tsLaunchingApplet, kMissingFile, 1}),
+                    State::tsLaunchingApplet, kMissingFile, 1},
+        FailureCase{"AOneByteDownloadIsKeptAndRefusedByTheSystem", R"({"response":{"url":"$APPLET"}})", 200,
+                    State::tsLaunchingApplet, "[EOSError] System Error.  Code: 8.\r\nExec format error", 1,
+                    "x"}),
     [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
 TEST_F(LaunchRun, ADownloadBrokenOffByTheServiceSavesAndStartsNothing) {
@@ -279,6 +298,38 @@ TEST_F(LaunchRun, AnUnreachableServiceFailsInValidation) {
   worker.WaitFor();
   EXPECT_THAT(error, ::testing::StartsWith("[ENetHTTPClientException] Error sending data: (7) "));
   EXPECT_EQ(worker.State(), State::tsValidatingCode);
+}
+
+TEST_F(LaunchRun, AWorkerItsOwnerFreesMidRunFinishesTheRunFirst) {
+  std::promise<void> arrived;
+  std::promise<void> release;
+  service().On("POST", "/validate", [&arrived, released = release.get_future().share()](
+                                        const httplib::Request&, httplib::Response& AResponse) {
+    arrived.set_value();
+    released.wait();
+    AResponse.set_content(R"({"error":{"type":"InvalidCodeException","message":"Unknown code"}})",
+                          "application/json");
+  });
+  platform::ManualMainLoop loop;
+  TzqServiceEndpoint endpoint;
+  endpoint.ValidationUrl = service().Url("/validate");
+  endpoint.ExtraTrustAnchor = service().CaFile().string();
+  std::string error;
+  std::thread releaser;
+  {
+    TSupportLauncherThread worker(true, u"123456789", loop, endpoint);
+    worker.OnTerminate = [&](platform::Thread& ASender) {
+      error = static_cast<TSupportLauncherThread&>(ASender).ThreadError();
+    };
+    worker.Start();
+    arrived.get_future().wait();
+    releaser = std::thread([&release] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      release.set_value();
+    });
+  }  // freed here, the reply still to come
+  releaser.join();
+  EXPECT_EQ(error, "[EInvalidCode] Unknown code");
 }
 
 TEST(LaunchWorker, ASuspendedWorkerDoesNothingUntilStarted) {

@@ -228,6 +228,7 @@ std::vector<ReplyCase> ReplyCases() {
        R"({"big":[1e99999,-0.5e-99999,)" + std::string(500, '9') + R"(],"response":{"url":"https://h/a"}})", "",
        "https://h/a"},
       {"AMalformedLongNumberIsStillNotJson", R"({"response":{"url":"https://h/a"},"n":01e400})", "", ""},
+      {"AMinusWithoutDigitsIsNotJson", R"({"response":{"url":"https://h/a"},"n":-e5})", "", ""},
       {"ALoneHighSurrogateIsAReplacementCharacter",
        R"({"error":{"type":"InvalidCodeException","message":"a\uD800b\udbff\u0041"}})",
        "[EInvalidCode] a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "A", ""},

@@ -202,7 +202,24 @@ TEST_F(Form29Test, TheEndOfARun) {
     ASSERT_FALSE(View.Captions.empty());
     EXPECT_EQ(View.Captions.back(), Each.Closed ? u"Shutting down" : u"") << "the pane after the run";
     EXPECT_EQ(View.Submit, !Each.Closed) << "Submit follows the complete code again";
+    EXPECT_TRUE(Script->Freed) << "nobody else frees the worker";
   }
+}
+
+TEST_F(Form29Test, AWindowDestroyedDuringARunOutlastsItsWorker) {
+  {
+    TForm29 Leaving(View, Loop, [this](std::u16string ACode, platform::MainThreadDispatcher& ADispatcher) {
+      return std::make_unique<ScriptedWorker>(std::move(ACode), ADispatcher, Script);
+    });
+    View.Form = &Leaving;
+    View.Type(u"123456789");
+    Leaving.ActionSubmitExecute();
+    Script->Start->Open();
+  }
+  View.Form = &Form;
+  // The worker's end reports to the window, so the window may not go first.
+  EXPECT_EQ(Loop.LiveWorkers(), 0u);
+  EXPECT_TRUE(Script->Freed);
 }
 
 TEST_F(Form29Test, TheWindowIsHeldWhileARunIsUnderWay) {

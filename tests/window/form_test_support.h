@@ -42,6 +42,7 @@ struct WorkerScript {
   std::shared_ptr<Gate> Hold;                                // then waited at, when set
   std::string Error;                                         // then raised, when not empty
   std::atomic<bool> Began{false};
+  std::atomic<bool> Freed{false};
 };
 
 class ScriptedWorker : public TSupportLauncherThread {
@@ -49,6 +50,7 @@ class ScriptedWorker : public TSupportLauncherThread {
   ScriptedWorker(std::u16string ACode, platform::MainThreadDispatcher& ADispatcher,
                  std::shared_ptr<WorkerScript> AScript)
       : TSupportLauncherThread(true, std::move(ACode), ADispatcher), FScript(std::move(AScript)) {}
+  ~ScriptedWorker() override { FScript->Freed = true; }
 
  protected:
   void Execute() override {
