@@ -22,11 +22,12 @@ from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parent.parent
 
-# The source files under test and the test programs that exercise each. A key may end in ":FIRST-LAST,..." to
-# mutate only those lines (the part of a file that matches what another tree keeps in a file of its own).
+# The source files under test and the tests that exercise each: a test program, or (build target, ctest test)
+# for a test that drives a program. A key may end in ":FIRST-LAST,..." to mutate only those lines (the part
+# of a file that matches what another tree keeps in a file of its own).
 TARGETS = {
     "service/remote_support_api.cpp": ["remote_support_api_test"],
-    "service/json.cpp": ["remote_support_api_test"],
+    "service/json.cpp": ["remote_support_api_test", ("json_reply_dump", "json_reply_parser_agrees_with_python")],
     "launch/support_launcher_thread.cpp": ["worker_test"],
     "launch/staging.cpp": ["staging_test", "launcher_start_test"],
     "window/form29.cpp": ["form29_test"],
@@ -121,6 +122,22 @@ def run(command, timeout=None):
                           timeout=timeout)
 
 
+def build_targets(tests):
+    return sorted({test if isinstance(test, str) else test[0] for test in tests})
+
+
+def passes(build_dir, test, timeout):
+    """Whether one test passes; a test that does not end in time fails."""
+    if isinstance(test, str):
+        command = [str(find_program(build_dir, test))]
+    else:
+        command = ["ctest", "--test-dir", str(build_dir), "-R", f"^{test[1]}$", "--no-tests=error"]
+    try:
+        return run(command, timeout=timeout).returncode == 0
+    except subprocess.TimeoutExpired:
+        return False
+
+
 def find_program(build_dir, name):
     for candidate in build_dir.glob(f"tests/**/{name}"):
         if candidate.is_file() and os.access(candidate, os.X_OK):
@@ -147,7 +164,8 @@ def main():
     unknown = [f for f in options.files if f not in TARGETS]
     if unknown:
         raise SystemExit(f"no tests known for {', '.join(unknown)}; known: {', '.join(TARGETS)}")
-    programs = sorted({p for f in options.files for p in TARGETS[f]})
+    tests = list(dict.fromkeys(t for f in options.files for t in TARGETS[f]))
+    programs = build_targets(tests)
 
     print(f"== configuring and building {', '.join(programs)} in {build_dir}", flush=True)
     if not (build_dir / "build.ninja").exists():
@@ -157,9 +175,9 @@ def main():
     result = run(["cmake", "--build", str(build_dir), f"-j{options.jobs}", "--target", *programs])
     if result.returncode != 0:
         raise SystemExit("the unmutated code does not build:\n" + result.stdout)
-    for program in programs:
-        if run([str(find_program(build_dir, program))], timeout=options.timeout).returncode != 0:
-            raise SystemExit(f"{program} fails on the unmutated code; fix that first")
+    for test in tests:
+        if not passes(build_dir, test, options.timeout):
+            raise SystemExit(f"{test} fails on the unmutated code; fix that first")
 
     # A mutant's id is its file and its place in that file's list, which depends only on the source.
     every = {}
@@ -188,19 +206,13 @@ def main():
         mutated = lines[:number - 1] + [new_line] + lines[number:]
         try:
             path.write_text("".join(mutated))
-            built = run(["cmake", "--build", str(build_dir), f"-j{options.jobs}", "--target", *TARGETS[name]])
+            built = run(["cmake", "--build", str(build_dir), f"-j{options.jobs}", "--target",
+                         *build_targets(TARGETS[name])])
             if built.returncode != 0:
                 outcome = "UNCOMPILABLE"
             else:
-                outcome = "SURVIVED"
-                for program in TARGETS[name]:
-                    try:
-                        if run([str(find_program(build_dir, program))], timeout=options.timeout).returncode != 0:
-                            outcome = "KILLED"
-                            break
-                    except subprocess.TimeoutExpired:
-                        outcome = "KILLED"
-                        break
+                killed = any(not passes(build_dir, test, options.timeout) for test in TARGETS[name])
+                outcome = "KILLED" if killed else "SURVIVED"
         finally:
             path.write_text(original)
         counts[outcome] += 1

@@ -18,6 +18,16 @@ import subprocess
 import sys
 
 MAX_DEPTH = 512
+
+
+class NotJson:
+    """The reading of a text that is not JSON; unlike None, it equals no JSON value ("null" included)."""
+
+    def __repr__(self):
+        return "not JSON"
+
+
+NOT_JSON = NotJson()
 LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
@@ -52,7 +62,7 @@ def python_reading(text):
         value = json.loads(text, object_pairs_hook=first_wins, parse_int=str, parse_float=str,
                            parse_constant=refuse_constant)
     except (ValueError, RecursionError):
-        return None
+        return NOT_JSON
     return as_ours(value)
 
 
@@ -171,9 +181,9 @@ def main():
     failures = 0
     for reply, line in zip(replies, lines):
         expected = python_reading(reply)
-        if expected is not None and depth_of(reply) > MAX_DEPTH:
-            expected = None
-        ours = None if line == "invalid" else json.loads(line)
+        if expected is not NOT_JSON and depth_of(reply) > MAX_DEPTH:
+            expected = NOT_JSON
+        ours = NOT_JSON if line == "invalid" else json.loads(line)
         if ours != expected:
             failures += 1
             if failures <= 10:
