@@ -152,11 +152,15 @@ def main():
     parser.add_argument("--mutant", action="append", default=[], metavar="FILE#K",
                         help="run only this mutant (the id a run printed); may be repeated")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--build-dir", default=str(SOURCE / "build" / "mutation"))
+    parser.add_argument("--build-dir", help="default: build/mutation, or build/mutation-checked with --checked")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--timeout", type=int, default=180, help="seconds for one mutant's tests")
+    parser.add_argument("--checked", action="store_true",
+                        help="build with the standard library's checks, so that a mutant that reads past a string "
+                             "or into an empty optional fails")
     options = parser.parse_args()
-    build_dir = Path(options.build_dir).resolve()
+    build_dir = Path(options.build_dir or SOURCE / "build" / ("mutation-checked" if options.checked else "mutation"))
+    build_dir = build_dir.resolve()
 
     replays = [m.rpartition("#") for m in options.mutant]
     if replays:
@@ -169,7 +173,9 @@ def main():
 
     print(f"== configuring and building {', '.join(programs)} in {build_dir}", flush=True)
     if not (build_dir / "build.ninja").exists():
-        result = run(["cmake", "-S", ".", "-B", str(build_dir), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
+        checks = ["-DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS"] if options.checked else []
+        result = run(["cmake", "-S", ".", "-B", str(build_dir), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                      *checks])
         if result.returncode != 0:
             raise SystemExit(result.stdout)
     result = run(["cmake", "--build", str(build_dir), f"-j{options.jobs}", "--target", *programs])
