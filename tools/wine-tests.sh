@@ -25,7 +25,7 @@ have_packages() {
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 packages=(cmake ninja-build python3 g++ googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-          libz-mingw-w64-dev rapidjson-dev libssl-dev wine wine64 wine32:i386)
+          libz-mingw-w64-dev rapidjson-dev libssl-dev wine wine64 wine32:i386 xvfb xauth)
 if ! have_packages "${packages[@]}"; then
   echo "== installing ${packages[*]}"
   dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
@@ -69,11 +69,19 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
 service_pid=""
+# shellcheck source=tools/private_display.sh
+source "$source_dir/tools/private_display.sh"
 cleanup() {
   "$wineserver" -k >/dev/null 2>&1 || true
   if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; fi
+  stop_private_display
 }
 trap cleanup EXIT
+# The window's tests draw on X through Wine: a private display unless this session has one.
+if [ -z "${DISPLAY:-}" ]; then
+  mkdir -p "$build_dir/display"
+  start_private_display "$build_dir/display"
+fi
 echo "== making a fresh Wine prefix"
 timeout 300 "${wine[@]}" wineboot --init >/dev/null 2>&1
 "$wineserver" -w

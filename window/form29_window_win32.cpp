@@ -41,6 +41,9 @@ constexpr int kButtonFontHeight = 19;
 constexpr UINT_PTR kLaunchTimer = 1;
 constexpr UINT kLaunchTimerInterval = 100;  // milliseconds
 
+// The status bar's one part, as accessibility clients number its children.
+constexpr LONG kStatusPaneChild = 1;
+
 enum ControlId : int { kLabelId = 100, kEditCodeId, kSubmitId, kStatusBarId };
 
 struct Box {
@@ -227,7 +230,13 @@ class Win32Form29Window::Impl final : private TForm29View {
 
   void SetStatusCaption(const std::u16string& ACaption) override {
     const std::wstring caption = Wide(ACaption);
+    if (caption == FStatusCaption) return;
+    FStatusCaption = caption;
     SendMessageW(FStatusBar, SB_SETTEXTW, MAKEWPARAM(0, SBT_NOBORDERS), reinterpret_cast<LPARAM>(caption.c_str()));
+    // The focus stays in the code field for the whole run: screen readers learn of the new stage from the
+    // pane's name change and, where live regions are known, speak it as one.
+    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, FStatusBar, OBJID_CLIENT, kStatusPaneChild);
+    if (!caption.empty()) NotifyWinEvent(EVENT_OBJECT_LIVEREGIONCHANGED, FStatusBar, OBJID_CLIENT, CHILDID_SELF);
   }
 
   void StartLaunchTimer() override {
@@ -278,7 +287,8 @@ class Win32Form29Window::Impl final : private TForm29View {
   }
 
   void CreateControls() {
-    // SS_LEFT wraps words; SS_NOPREFIX keeps an ampersand a character.
+    // SS_LEFT wraps words; SS_NOPREFIX keeps an ampersand a character. Made just before the code field, so
+    // the system names the field after it for screen readers.
     FLabel1 = MakeControl(0, L"STATIC", kLabelCaption, SS_LEFT | SS_NOPREFIX, kLabelId);
     // First and only stop in the tab order; the digits-only style refuses typed non-digits, the formatter
     // deals with pasted ones.
@@ -458,6 +468,7 @@ class Win32Form29Window::Impl final : private TForm29View {
   OwnedFont FLabelFont;
   OwnedFont FEditFont;
   OwnedFont FButtonFont;
+  std::wstring FStatusCaption;
   bool FSettingCodeText = false;
   bool FShown = false;
   // Last, so it is gone before the window and its controls.

@@ -1,5 +1,7 @@
 #include "window/qt_form29_window.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -49,6 +51,12 @@ bool IsTypedNonDigit(const QKeyEvent& AKey) {
                       [](QChar AChar) { return IsSupportCodeDigit(AChar.unicode()); });
 }
 
+// Qt exposes a plain top-level widget as a filler; screen readers look for a window's title on a frame.
+QAccessibleInterface* Form29Accessible(const QString& AClassName, QObject* AObject) {
+  if (AClassName != QLatin1String(QtForm29Window::staticMetaObject.className())) return nullptr;
+  return new QAccessibleWidget(static_cast<QWidget*>(AObject), QAccessible::Window);
+}
+
 }  // namespace
 
 QtForm29Window::QtForm29Window(platform::MainThreadDispatcher& ADispatcher, TForm29::LauncherFactory AFactory,
@@ -57,6 +65,9 @@ QtForm29Window::QtForm29Window(platform::MainThreadDispatcher& ADispatcher, TFor
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                            Qt::MSWindowsFixedSizeDialogHint),
       FForm(std::make_unique<TForm29>(static_cast<TForm29View&>(*this), ADispatcher, std::move(AFactory))) {
+  // Qt keeps factories for the whole process; one is enough for every window.
+  static const bool FactoryInstalled = (QAccessible::installFactory(Form29Accessible), true);
+  static_cast<void>(FactoryInstalled);
   CreateControls();
   FForm->FormCreate();
 }
@@ -96,6 +107,8 @@ void QtForm29Window::CreateControls() {
   EditCode->setFixedHeight(kEditHeight);
   EditCode->setInputMethodHints(Qt::ImhDigitsOnly);
   EditCode->installEventFilter(this);
+  // The label names the field for screen readers, as it does for someone who sees it.
+  Label1->setBuddy(EditCode);
 
   ActionSubmit = new QAction(QStringLiteral("Submit"), this);
   ActionSubmit->setObjectName(QStringLiteral("ActionSubmit"));
@@ -108,6 +121,7 @@ void QtForm29Window::CreateControls() {
   SpeedButtonSubmit->setToolButtonStyle(Qt::ToolButtonTextOnly);
   SpeedButtonSubmit->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
   SpeedButtonSubmit->setDefaultAction(ActionSubmit);
+  SpeedButtonSubmit->setAccessibleName(ActionSubmit->text());
 
   PanelLayout->addWidget(Label1);
   PanelLayout->addWidget(EditCode);
@@ -197,7 +211,13 @@ void QtForm29Window::SelectAllCode() { EditCode->selectAll(); }
 void QtForm29Window::SetSubmitEnabled(bool AEnabled) { ActionSubmit->setEnabled(AEnabled); }
 
 void QtForm29Window::SetStatusCaption(const std::u16string& ACaption) {
-  RzFieldStatusThreadState->setText(QString::fromStdU16String(ACaption));
+  const QString Caption = QString::fromStdU16String(ACaption);
+  if (Caption == RzFieldStatusThreadState->text()) return;
+  // The label reports its own name change, which is the pane's text.
+  RzFieldStatusThreadState->setText(Caption);
+  // The focus stays in the code field for the whole run, and screen readers speak a change of the focused
+  // control's description; a status bar nobody is reading stays silent.
+  EditCode->setAccessibleDescription(Caption);
 }
 
 void QtForm29Window::StartLaunchTimer() { TimerLaunch->start(); }

@@ -5,6 +5,8 @@
 #   CASE: accepted  the working code: the applet runs, the launcher closes by itself with status 0
 #         expired   the expired code: the error box, dismissed with Return; the launcher stays open
 #         stale     the working code from a launcher whose clock is two hours ahead: refused as a stale call
+#         accessibility  both codes again, as a screen reader meets the window (a11y_test.py, AT-SPI on a private
+#                   D-Bus session)
 set -euo pipefail
 case_name=$1 launcher=$2 service=$3 applet=$4 port=$5 state=$6 work_root=$7
 # shellcheck source=tools/private_display.sh
@@ -125,6 +127,14 @@ case "$case_name" in
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" start_launcher faketime -f +2h
     type_code 123456789
     expect_refusal '^POST /validate 401 StaleCallException'
+    ;;
+  accessibility)
+    # The system's Python: the AT-SPI bindings are Debian's. The script starts the launcher itself, after its
+    # listeners are on the bus.
+    env TMPDIR="$work/tmp" dbus-run-session -- /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/a11y_test.py" \
+      "$launcher" 2> >(grep -v -e 'Failed to set fd limit' -e 'Activating service' -e 'Successfully activated' \
+                       -e 'SpiRegistry daemon' >&2) || fail "the accessibility checks failed"
+    staging_empty || fail "the staging folder is not empty: $(ls -A "$staging")"
     ;;
   *)
     fail "unknown case $case_name"

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QAction>
 #include <QClipboard>
 #include <QElapsedTimer>
@@ -196,6 +197,39 @@ TEST_F(WindowTest, TheWindowClosesWhenIdleOrWhileTheRunHasNotBegun) {
   Script->Start->Open();
   ASSERT_TRUE(WaitUntilRunEnded());
   EXPECT_FALSE(Script->Began) << "the closed window's worker never began its first stage";
+}
+
+// What a screen reader is told: a name for every control, and the stage on the field that keeps the focus.
+TEST_F(WindowTest, ScreenReadersGetTheControlsNamesAndEachStageOnTheFocusedField) {
+  const struct {
+    QObject* Control;
+    QAccessible::Role Role;
+    QString Name;
+  } Rows[] = {
+      {Form.get(), QAccessible::Window, u"Support Launcher"_qs},
+      {Form->EditCode, QAccessible::EditableText, u"Enter the code given to you by the Velloran Technician"_qs},
+      {Form->SpeedButtonSubmit, QAccessible::Button, u"Submit"_qs},
+  };
+  for (const auto& Row : Rows) {
+    QAccessibleInterface* Accessible = QAccessible::queryAccessibleInterface(Row.Control);
+    ASSERT_NE(Accessible, nullptr) << Row.Control->objectName().toStdString();
+    EXPECT_EQ(Accessible->role(), Row.Role) << Row.Control->objectName().toStdString();
+    EXPECT_EQ(Accessible->text(QAccessible::Name), Row.Name) << Row.Control->objectName().toStdString();
+  }
+
+  Script->Stages = {TSupportThreadState::tsValidatingCode};
+  Script->Hold = std::make_shared<Gate>();
+  Type(u"123456789"_qs);
+  PressEnter();
+  Script->Start->Open();
+  Script->Reached->Wait();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return !Form->RzFieldStatusThreadState->text().isEmpty(); }, kWaitMs));
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(Form->EditCode)->text(QAccessible::Description),
+            u"Validating Code"_qs);
+  Script->Hold->Open();
+  ASSERT_TRUE(WaitUntilRunEnded());
+  EXPECT_TRUE(QAccessible::queryAccessibleInterface(Form->EditCode)->text(QAccessible::Description).isEmpty())
+      << "an idle window has no stage to tell";
 }
 
 class StagingCleanUpTest : public WindowTest {
