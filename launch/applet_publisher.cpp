@@ -19,7 +19,8 @@ int HexValue(char ADigit) noexcept {
 }
 
 [[noreturn]] void Malformed(std::string_view AWhy) {
-  throw ESupportLauncherException("The applet publisher's key fingerprints are malformed: " + std::string(AWhy));
+  throw ESupportLauncherException("The applet publisher's key fingerprints are malformed: " +
+                                  std::string(AWhy));
 }
 
 KeyFingerprint ParseFingerprint(std::string_view AHex) {

@@ -49,9 +49,9 @@ TEST(PublisherPins, RefusesAnythingButFingerprintsOrTheWordNone) {
   const std::string rows[] = {
       "",
       " ,; ",
-      kA.substr(1),                           // 63 digits
-      kA + "0",                               // 65 digits
-      "g" + kA.substr(1),                     // not hex
+      kA.substr(1),                            // 63 digits
+      kA + "0",                                // 65 digits
+      "g" + kA.substr(1),                      // not hex
       kA.substr(0, 32) + ":" + kA.substr(32),  // a colon is not a separator
       "demo",
       "None",

@@ -77,8 +77,8 @@ TEST_F(AppletSignature, OnlyAnIntactAppletWhoseSignerChainHoldsAPinnedKeyStarts)
   };
   const Row rows[] = {
       {"signed by the pinned publisher", L"applet-publisher.exe", demo.at("publisher"), nullptr, false},
-      {"a renewed publisher certificate while the CA is pinned", L"applet-renewed.exe", demo.at("ca"), nullptr,
-       false},
+      {"a renewed publisher certificate while the CA is pinned", L"applet-renewed.exe", demo.at("ca"),
+       nullptr, false},
       {"one pin of several in the chain", L"applet-publisher.exe", foreign.at("ca") + ", " + demo.at("ca"),
        nullptr, false},
       {"unsigned", L"win32_test_applet.exe", demo.at("publisher") + " " + demo.at("ca"), "it is not signed",
@@ -89,8 +89,8 @@ TEST_F(AppletSignature, OnlyAnIntactAppletWhoseSignerChainHoldsAPinnedKeyStarts)
        demo.at("publisher"), "it is signed by another publisher", false},
       {"the pinned publisher of another CA while the demo CA is pinned", L"applet-foreign.exe", demo.at("ca"),
        "it is signed by another publisher", false},
-      {"a pinned publisher whose CA the system does not trust", L"applet-foreign.exe", foreign.at("publisher"),
-       "the system does not accept its signature", true},
+      {"a pinned publisher whose CA the system does not trust", L"applet-foreign.exe",
+       foreign.at("publisher"), "the system does not accept its signature", true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Case);

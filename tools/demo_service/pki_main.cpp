@@ -23,7 +23,8 @@ namespace fs = std::filesystem;
 void WriteIfChanged(const fs::path& APath, const std::string& AText) {
   {
     std::ifstream in(APath, std::ios::binary);
-    if (in && std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) == AText) return;
+    if (in && std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) == AText)
+      return;
   }
   fs::create_directories(fs::absolute(APath).parent_path());
   std::ofstream out(APath, std::ios::binary | std::ios::trunc);
@@ -36,7 +37,8 @@ void WriteIfChanged(const fs::path& APath, const std::string& AText) {
 
 int main(int AArgc, char** AArgv) {
   if (AArgc < 2) {
-    std::cerr << "usage: zvq-demo-pki STATE-DIR [--pin-header FILE] [--fingerprints FILE] [--code-signing NAME]...\n";
+    std::cerr << "usage: zvq-demo-pki STATE-DIR [--pin-header FILE] [--fingerprints FILE] [--code-signing "
+                 "NAME]...\n";
     return 2;
   }
   const fs::path state = AArgv[1];
@@ -66,13 +68,14 @@ int main(int AArgc, char** AArgv) {
     for (const std::string& name : names)
       fingerprints += name + " " + zvq::demo::LoadOrMakeCodeSigning(state, name) + "\n";
     if (!pinHeader.empty()) {
-      WriteIfChanged(pinHeader,
-                     "#pragma once\n"
-                     "// Made at build time from the demo service's state: the key of its CA, which issues the\n"
-                     "// demo applet's publisher certificate.\n"
-                     "namespace zvq::deployment {\n"
-                     "inline constexpr const char* kAppletPublisher = \"" +
-                         zvq::demo::CaKeyFingerprint(state) + "\";\n}  // namespace zvq::deployment\n");
+      WriteIfChanged(
+          pinHeader,
+          "#pragma once\n"
+          "// Made at build time from the demo service's state: the key of its CA, which issues the\n"
+          "// demo applet's publisher certificate.\n"
+          "namespace zvq::deployment {\n"
+          "inline constexpr const char* kAppletPublisher = \"" +
+              zvq::demo::CaKeyFingerprint(state) + "\";\n}  // namespace zvq::deployment\n");
     }
     if (!fingerprintsFile.empty()) WriteIfChanged(fingerprintsFile, fingerprints);
     return 0;
