@@ -5,6 +5,9 @@ set(ZVQ_CA_BUNDLE "" CACHE FILEPATH
     "An extra trust anchor (PEM) for development and demo builds; empty trusts the system's store only")
 set(ZVQ_SIGNING_KEY_FILE "${PROJECT_SOURCE_DIR}/keys/demo-signing-key.txt" CACHE FILEPATH
     "A UTF-8 file holding the key shared with the support service")
+set(ZVQ_APPLET_PUBLISHER "demo" CACHE STRING
+    "SHA-256 fingerprints (hex) of subject public keys, one of which must be in the signing chain of the applet \
+the Windows program starts; 'demo': the demo service's CA, made at build time; 'none': no check")
 option(ZVQ_RELEASE "A build for users: refuses the demo key and a loopback service" OFF)
 
 if(NOT ZVQ_SERVICE_URL MATCHES "^https://[^/]+/validate$")
@@ -15,6 +18,19 @@ if(NOT EXISTS "${ZVQ_SIGNING_KEY_FILE}")
 endif()
 if(ZVQ_CA_BUNDLE AND NOT EXISTS "${ZVQ_CA_BUNDLE}" AND NOT ZVQ_CA_BUNDLE_MADE_LATER)
   message(FATAL_ERROR "ZVQ_CA_BUNDLE does not exist: ${ZVQ_CA_BUNDLE}")
+endif()
+if(NOT ZVQ_APPLET_PUBLISHER MATCHES "^(demo|none)$")
+  string(REGEX REPLACE "[,; \t\r\n]+" ";" _zvq_pins "${ZVQ_APPLET_PUBLISHER}")
+  list(REMOVE_ITEM _zvq_pins "")
+  if(NOT _zvq_pins)
+    message(FATAL_ERROR "ZVQ_APPLET_PUBLISHER names no key: give fingerprints, 'demo' or 'none'")
+  endif()
+  foreach(_zvq_pin IN LISTS _zvq_pins)
+    string(LENGTH "${_zvq_pin}" _zvq_pin_length)
+    if(NOT _zvq_pin MATCHES "^[0-9a-fA-F]+$" OR NOT _zvq_pin_length EQUAL 64)
+      message(FATAL_ERROR "ZVQ_APPLET_PUBLISHER: '${_zvq_pin}' is not a SHA-256 fingerprint of 64 hex digits")
+    endif()
+  endforeach()
 endif()
 
 if(ZVQ_RELEASE)
@@ -27,6 +43,10 @@ if(ZVQ_RELEASE)
   endif()
   if(ZVQ_CA_BUNDLE)
     message(FATAL_ERROR "A release build trusts the system's certificate store only; leave ZVQ_CA_BUNDLE empty")
+  endif()
+  if(ZVQ_APPLET_PUBLISHER STREQUAL "demo")
+    message(FATAL_ERROR "A release build needs ZVQ_APPLET_PUBLISHER: the fingerprints of the applet publisher's "
+                        "keys (see README), or the explicit word 'none' to start applets unchecked")
   endif()
 endif()
 

@@ -63,6 +63,10 @@ class EStaleCall : public NamedException<"EStaleCall", ESupportLauncherException
 class EDownloadError : public NamedException<"EDownloadError", ESupportLauncherException> {
   using NamedException::NamedException;
 };
+// The downloaded applet does not carry a valid signature of the publisher the launcher was built to trust.
+class EAppletNotTrusted : public NamedException<"EAppletNotTrusted", ESupportLauncherException> {
+  using NamedException::NamedException;
+};
 
 // Operating-system failures.
 class EOSError : public NamedException<"EOSError", Exception> {

@@ -49,6 +49,8 @@ class StagedApplet final : public http::BodySink {
   // Makes the bytes the applet file, replacing whatever is there (a folder excepted). Raises EFCreateError.
   void Commit() { FFile.Commit(); }
   bool IsCommitted() const noexcept { return FFile.IsCommitted(); }
+  // The committed file as it is held open until this object goes (see platform::StagedFile::HeldHandle).
+  long long HeldHandle() const noexcept { return FFile.HeldHandle(); }
   const platform::PrivateFolder& Folder() const noexcept { return FFolder; }
 
  private:

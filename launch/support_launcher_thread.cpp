@@ -1,6 +1,7 @@
 #include "launch/support_launcher_thread.h"
 
 #include "errors/errors.h"
+#include "launch/applet_signature.h"
 #include "launch/staging.h"
 #include "platform/system_error.h"
 
@@ -79,6 +80,9 @@ void TSupportLauncherThread::LaunchApplet() {
   // What the save holds is let go once the process exists or could not be made, so that the clean-up can
   // delete it.
   const std::unique_ptr<StagedApplet> applet = std::move(FApplet);
+  // Checked through the handle the save holds until the process exists, so nothing can change the file
+  // between the check and the start.
+  VerifyAppletPublisher(*applet, CompiledPublisherPins());
   FProcessInfo = zvq::LaunchApplet(*applet);
 }
 

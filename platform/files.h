@@ -58,6 +58,9 @@ class StagedFile {
   bool IsOpen() const noexcept { return FState != nullptr; }
   bool IsCommitted() const noexcept;
   std::uint64_t Size() const noexcept;
+  // The committed file's own open handle (Windows: a HANDLE, POSIX: a descriptor), so that a check of its
+  // contents reads exactly what will be started; -1 before Commit. It stays owned by this object.
+  long long HeldHandle() const noexcept;
 
   // Appends every byte. Raises EFCreateError ("Cannot create file" with the path it is to have).
   void Write(std::span<const std::uint8_t> ABytes);

@@ -270,6 +270,8 @@ bool StagedFile::IsCommitted() const noexcept { return FState != nullptr && FSta
 
 std::uint64_t StagedFile::Size() const noexcept { return FState != nullptr ? FState->Size : 0; }
 
+long long StagedFile::HeldHandle() const noexcept { return IsCommitted() ? FState->File.Get() : -1; }
+
 void StagedFile::Write(std::span<const std::uint8_t> ABytes) {
   if (FState == nullptr || !FState->File.IsValid()) RaiseOSError(EBADF);
   State& state = *FState;

@@ -273,6 +273,11 @@ bool StagedFile::IsCommitted() const noexcept { return FState != nullptr && FSta
 
 std::uint64_t StagedFile::Size() const noexcept { return FState != nullptr ? FState->Size : 0; }
 
+long long StagedFile::HeldHandle() const noexcept {
+  if (!IsCommitted() || !FState->File) return -1;
+  return static_cast<long long>(reinterpret_cast<std::intptr_t>(FState->File.get()));
+}
+
 void StagedFile::Write(std::span<const std::uint8_t> ABytes) {
   if (FState == nullptr || !FState->File || FState->Committed) RaiseOSError(ERROR_INVALID_HANDLE);
   State& state = *FState;

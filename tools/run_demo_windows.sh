@@ -17,7 +17,6 @@ source "$root/tools/wine_session.sh"
 
 host_build=$root/build/windows-host
 windows_build=$root/build/windows-x86_64
-state=$host_build/demo-service
 port=47443  # the port of the Windows build's service URL
 code=123456789
 applet_seconds=${ZVQ_DEMO_APPLET_SECONDS:-4}
@@ -50,7 +49,7 @@ wait_for() {  # SECONDS COMMAND...
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 missing=()
-for package in wine wine64 fonts-wine xvfb xauth xdotool python3; do
+for package in wine wine64 fonts-wine xvfb xauth xdotool python3 osslsigncode; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -64,6 +63,8 @@ tools/windows_build.sh
 cmake -S "$root" -B "$host_build" -G Ninja --log-level=WARNING -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZVQ_BUILD_WINDOW=OFF -DZVQ_BUILD_TESTS=OFF >/dev/null
 cmake --build "$host_build" -j "${ZVQ_JOBS:-2}" --target zvq-demo-service
+# The state the Windows build pinned and signed the demo applet with.
+state=$(sed -n 's/^ZVQ_DEMO_STATE_DIR:PATH=//p' "$windows_build/CMakeCache.txt")
 
 "$host_build/tools/demo_service/zvq-demo-service" --port "$port" --state-dir "$state" \
   --applet "$windows_build/tools/demo_applet/zvq-demo-applet.exe" --idle-timeout 15 >"$work/service.log" 2>&1 &

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The Windows program's end-to-end cases under Wine (tests/e2e/wine_e2e.sh): builds the Windows programs
 # (tools/windows_build.sh) and the Linux demo service, then runs the cases against the 64-bit program.
-#   tools/wine-e2e.sh [CASE...]        (default: accepted expired stale)
+#   tools/wine-e2e.sh [CASE...]        (default: accepted expired stale tampered)
 # ZVQ_E2E_PICTURES=DIR keeps a picture of each stage.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 host_build=$root/build/windows-host
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-packages=(wine wine64 xvfb xauth xdotool faketime fonts-wine python3 libcpp-httplib-dev libssl-dev rapidjson-dev)
+packages=(wine wine64 xvfb xauth xdotool faketime fonts-wine python3 libcpp-httplib-dev libssl-dev rapidjson-dev
+          osslsigncode)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")

@@ -25,7 +25,7 @@ have_packages() {
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 packages=(cmake ninja-build python3 g++ googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-          libz-mingw-w64-dev rapidjson-dev libssl-dev wine wine64 wine32:i386 xvfb xauth)
+          libz-mingw-w64-dev rapidjson-dev libssl-dev osslsigncode wine wine64 wine32:i386 xvfb xauth)
 if ! have_packages "${packages[@]}"; then
   echo "== installing ${packages[*]}"
   dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
@@ -115,6 +115,9 @@ fi
 echo "PASS a service whose CA is not trusted is refused"
 echo "== trusting the scripted service's CA in the prefix (control port $ZVQ_SCRIPTED_SERVICE)"
 timeout 120 "${wine[@]}" "$tests_dir/tools/import_ca/zvq-import-ca.exe" "$ZVQ_SCRIPTED_SERVICE_CA"
+# The applets of the signature tests are signed by publishers of the build's demo CA, which must be trusted.
+echo "== trusting the build's demo CA, which issues the test applets' publisher certificates"
+timeout 120 "${wine[@]}" "$tests_dir/tools/import_ca/zvq-import-ca.exe" "$tests_dir/demo-service/ca-cert.pem"
 
 # Wine's exit code can hide a program that never loaded, so what counts is gtest's own summary.
 failed=0

@@ -9,12 +9,15 @@
 #         expired   a left-over staging file is cleaned at start; a double-click replaces the whole code; the
 #                   expired code: one error box, dismissed with Return; the launcher stays, then closes
 #         stale     the working code from a launcher whose clock is two hours ahead: refused as a stale call
-# Pictures of each stage go to $ZVQ_E2E_PICTURES when it names a folder. Every wait is bounded.
+#         tampered  the working code, and the service serves the signed demo applet with one byte changed: the
+#                   launcher refuses it as not from the expected publisher, starts nothing and leaves nothing
+# The service runs on the demo state the Windows build pinned (its ZVQ_DEMO_STATE_DIR), whose CA signed the
+# demo applet. Pictures of each stage go to $ZVQ_E2E_PICTURES when it names a folder. Every wait is bounded.
 set -euo pipefail
 windows_build=$(realpath "$1") service=$(realpath "$2") work=$(realpath -m "$3")
 shift 3
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=(accepted expired stale)
+[ ${#cases[@]} -gt 0 ] || cases=(accepted expired stale tampered)
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 # shellcheck source=tools/private_display.sh
 source "$root/tools/private_display.sh"
@@ -26,8 +29,10 @@ applet=$windows_build/tools/demo_applet/zvq-demo-applet.exe
 import_tool=$windows_build/tools/import_ca/zvq-import-ca.exe
 port=47443
 pictures=${ZVQ_E2E_PICTURES:-}
+state=$(sed -n 's/^ZVQ_DEMO_STATE_DIR:PATH=//p' "$windows_build/CMakeCache.txt")
+[ -f "$state/ca-cert.pem" ] || { echo "no demo state in the Windows build (ZVQ_DEMO_STATE_DIR: '$state')"; exit 1; }
 rm -rf "$work"
-mkdir -p "$work/state"
+mkdir -p "$work"
 service_pid=
 launcher_pid=
 failed=0
@@ -58,12 +63,12 @@ stop_everything() {
 }
 trap stop_everything EXIT
 
-# start_service [WRAPPER...]
+# start_service [SERVICE-OPTION...]
 start_service() {
   stop_service
   : >"$work/service.log"
   # Generous idle time: Wine checks the certificate between handshake and request, slowly on a busy host.
-  "$@" "$service" --port "$port" --state-dir "$work/state" --applet "$applet" --idle-timeout 15 \
+  "$service" --port "$port" --state-dir "$state" --applet "$applet" --idle-timeout 15 "$@" \
     >>"$work/service.log" 2>&1 &
   service_pid=$!
   wait_for 30 grep -q "listening on" "$work/service.log" || { cat "$work/service.log"; return 1; }
@@ -105,10 +110,11 @@ type_code() {
   xdotool type --delay 60 "$1"
 }
 
-# The refused-code cases: one box, Return dismisses it, the window is still there with nothing staged; then the
+# The refused cases: one box, Return dismisses it, the window is still there with nothing staged; then the
 # user's close (Alt+F4) ends the program, since no run is under way any more.
+#   expect_refusal EXPECTED-LINE NAME [REQUESTS]   (default: one request, the validation)
 expect_refusal() {
-  local expected_line=$1 name=$2
+  local expected_line=$1 name=$2 requests=${3:-1}
   wait_for 60 window_shown '^Error$' || { echo "no error box"; return 1; }
   sleep 0.3
   local box
@@ -122,7 +128,7 @@ expect_refusal() {
   alive "$launcher_pid" || { echo "the launcher closed after a refused code"; return 1; }
   wait_for 10 window_shown '^Support Launcher$' || { echo "the launcher's window is gone"; return 1; }
   [ "$(count "$expected_line")" -eq 1 ] || { echo "expected one line matching: $expected_line"; return 1; }
-  [ "$(request_lines)" -eq 1 ] || { echo "expected exactly one request, the validation"; return 1; }
+  [ "$(request_lines)" -eq "$requests" ] || { echo "expected exactly $requests request(s)"; return 1; }
   staging_empty || { echo "the staging folder is not empty: $(ls -A "$staging")"; return 1; }
   xdotool windowfocus --sync "$launcher_window"
   xdotool key alt+F4
@@ -196,6 +202,18 @@ case_stale() {
   expect_refusal '^POST /validate 401 StaleCallException' stale
 }
 
+case_tampered() {
+  start_service --tamper
+  # Wine's message-box channel writes the box's text to the launcher's output.
+  WINEDEBUG=-all,+msgbox start_launcher 1 || { echo "the launcher's window did not appear"; return 1; }
+  type_code 123456789
+  xdotool key Return
+  expect_refusal '^GET /applet/[0-9a-f]+ 200 applet sent' tampered 2 || return 1
+  grep -qF '[EAppletNotTrusted] The downloaded program is not from the expected publisher and must not be run' \
+    "$work/launcher.log" || { echo "the error box did not say that the applet is not trusted"; return 1; }
+  [ ! -s "$work/applet-report.txt" ] || { echo "the applet started:"; cat "$work/applet-report.txt"; return 1; }
+}
+
 for program in "$launcher" "$applet" "$import_tool" "$service"; do
   [ -f "$program" ] || { echo "missing $program"; exit 1; }
 done
@@ -203,7 +221,7 @@ start_private_display "$work" || exit 1
 log "making a Wine prefix"
 # The service makes its CA on first start; the prefix must trust it before the launcher calls.
 start_service
-wine_prefix_start "$work/wineprefix" "$work/state/ca-cert.pem" "$import_tool"
+wine_prefix_start "$work/wineprefix" "$state/ca-cert.pem" "$import_tool"
 stop_service
 temp_windows=$(wine_temp_folder_windows)
 staging=$(wine_temp_folder)/.zvq-support.tmp

@@ -136,8 +136,10 @@ void AddExtension(X509* ACertificate, X509V3_CTX& AContext, int ANid, const char
   Check(extension && X509_add_ext(ACertificate, extension.get(), -1) == 1, "X509_add_ext");
 }
 
-// AIssuer null: self-signed with ASubjectKey.
-X509Ptr MakeCertificate(EVP_PKEY* ASubjectKey, const char* ACommonName, long ADays, X509* AIssuer,
+enum class Kind { Authority, Server, CodeSigning };
+
+// An authority signs itself with ASubjectKey; the others are issued by AIssuer.
+X509Ptr MakeCertificate(Kind AKind, EVP_PKEY* ASubjectKey, const char* ACommonName, long ADays, X509* AIssuer,
                         EVP_PKEY* AIssuerKey) {
   X509Ptr certificate(X509_new());
   Check(certificate != nullptr, "X509_new");
@@ -165,15 +167,19 @@ X509Ptr MakeCertificate(EVP_PKEY* ASubjectKey, const char* ACommonName, long ADa
   X509V3_CTX context;
   X509V3_set_ctx_nodb(&context);
   X509V3_set_ctx(&context, AIssuer ? AIssuer : self, self, nullptr, nullptr, 0);
-  if (AIssuer == nullptr) {
+  if (AKind == Kind::Authority) {
     AddExtension(self, context, NID_basic_constraints, "critical,CA:TRUE,pathlen:0");
     AddExtension(self, context, NID_key_usage, "critical,keyCertSign,cRLSign");
     AddExtension(self, context, NID_subject_key_identifier, "hash");
   } else {
     AddExtension(self, context, NID_basic_constraints, "critical,CA:FALSE");
     AddExtension(self, context, NID_key_usage, "critical,digitalSignature");
-    AddExtension(self, context, NID_ext_key_usage, "serverAuth");
-    AddExtension(self, context, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
+    if (AKind == Kind::Server) {
+      AddExtension(self, context, NID_ext_key_usage, "serverAuth");
+      AddExtension(self, context, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
+    } else {
+      AddExtension(self, context, NID_ext_key_usage, "codeSigning");
+    }
     AddExtension(self, context, NID_subject_key_identifier, "hash");
     AddExtension(self, context, NID_authority_key_identifier, "keyid:always");
   }
@@ -181,44 +187,98 @@ X509Ptr MakeCertificate(EVP_PKEY* ASubjectKey, const char* ACommonName, long ADa
   return certificate;
 }
 
-bool IssuedBy(X509* ACertificate, EVP_PKEY* AIssuerKey) {
-  const bool ok = X509_verify(ACertificate, AIssuerKey) == 1 && X509_check_ip_asc(ACertificate, "127.0.0.1", 0) == 1;
+// A leaf is reused only while it is of its kind and the current CA's: a CA made anew takes every leaf with it.
+bool IssuedBy(X509* ACertificate, EVP_PKEY* AIssuerKey, Kind AKind) {
+  const bool ok = X509_verify(ACertificate, AIssuerKey) == 1 &&
+                  (AKind == Kind::Server ? X509_check_ip_asc(ACertificate, "127.0.0.1", 0) == 1
+                                         : (X509_get_extended_key_usage(ACertificate) & XKU_CODE_SIGN) != 0);
   ERR_clear_error();
   return ok;
+}
+
+// Windows code signatures are checked with RSA keys everywhere, Wine included (its message signature check
+// knows no ECDSA).
+EvpPkeyPtr MakeRsaKey() {
+  EvpPkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048)));
+  Check(key != nullptr, "EVP_PKEY_Q_keygen");
+  return key;
+}
+
+struct Authority {
+  X509Ptr Certificate;
+  EvpPkeyPtr Key;
+  fs::path CertificatePath;
+};
+
+Authority LoadOrMakeAuthority(const fs::path& AStateFolder) {
+  std::error_code error;
+  fs::create_directories(AStateFolder, error);
+  if (error) throw Exception("Cannot create the state folder " + AStateFolder.string() + ": " + error.message());
+  const fs::path certificatePath = AStateFolder / "ca-cert.pem";
+  const fs::path keyPath = AStateFolder / "ca-key.pem";
+  Authority authority{LoadCertificate(certificatePath), LoadKey(keyPath), fs::absolute(certificatePath)};
+  if (!Usable(authority.Certificate.get(), authority.Key.get())) {
+    authority.Key = MakeKey();
+    authority.Certificate =
+        MakeCertificate(Kind::Authority, authority.Key.get(), "zvq demo support CA", kCaDays, nullptr, nullptr);
+    WriteFile(keyPath, KeyPem(authority.Key.get()), true);
+    WriteFile(certificatePath, CertificatePem(authority.Certificate.get()), false);
+  }
+  return authority;
+}
+
+// "<name>-cert.pem" and "<name>-key.pem" in the state folder, reused while usable and issued by the CA.
+std::pair<X509Ptr, EvpPkeyPtr> LoadOrMakeLeaf(const fs::path& AStateFolder, const Authority& AAuthority,
+                                              const std::string& AName, Kind AKind, const char* ACommonName) {
+  const fs::path certificatePath = AStateFolder / (AName + "-cert.pem");
+  const fs::path keyPath = AStateFolder / (AName + "-key.pem");
+  X509Ptr certificate = LoadCertificate(certificatePath);
+  EvpPkeyPtr key = LoadKey(keyPath);
+  if (!Usable(certificate.get(), key.get()) || !IssuedBy(certificate.get(), AAuthority.Key.get(), AKind)) {
+    key = AKind == Kind::CodeSigning ? MakeRsaKey() : MakeKey();
+    certificate = MakeCertificate(AKind, key.get(), ACommonName, kServerDays, AAuthority.Certificate.get(),
+                                  AAuthority.Key.get());
+    WriteFile(keyPath, KeyPem(key.get()), true);
+    WriteFile(certificatePath, CertificatePem(certificate.get()), false);
+  }
+  return {std::move(certificate), std::move(key)};
 }
 
 }  // namespace
 
 ServerCredentials LoadOrMakeCredentials(const fs::path& AStateFolder) {
-  std::error_code error;
-  fs::create_directories(AStateFolder, error);
-  if (error) throw Exception("Cannot create the state folder " + AStateFolder.string() + ": " + error.message());
+  const Authority authority = LoadOrMakeAuthority(AStateFolder);
+  auto [certificate, key] = LoadOrMakeLeaf(AStateFolder, authority, "server", Kind::Server, "127.0.0.1");
+  return ServerCredentials{std::move(certificate), std::move(key), authority.CertificatePath};
+}
 
-  const fs::path caCertificatePath = AStateFolder / "ca-cert.pem";
-  const fs::path caKeyPath = AStateFolder / "ca-key.pem";
-  const fs::path serverCertificatePath = AStateFolder / "server-cert.pem";
-  const fs::path serverKeyPath = AStateFolder / "server-key.pem";
+std::string LoadOrMakeCodeSigning(const fs::path& AStateFolder, const std::string& AName) {
+  const Authority authority = LoadOrMakeAuthority(AStateFolder);
+  const std::string commonName = "zvq demo " + AName;
+  auto [certificate, key] = LoadOrMakeLeaf(AStateFolder, authority, AName, Kind::CodeSigning, commonName.c_str());
+  return SubjectKeyFingerprint(certificate.get());
+}
 
-  X509Ptr caCertificate = LoadCertificate(caCertificatePath);
-  EvpPkeyPtr caKey = LoadKey(caKeyPath);
-  if (!Usable(caCertificate.get(), caKey.get())) {
-    caKey = MakeKey();
-    caCertificate = MakeCertificate(caKey.get(), "zvq demo support CA", kCaDays, nullptr, nullptr);
-    WriteFile(caKeyPath, KeyPem(caKey.get()), true);
-    WriteFile(caCertificatePath, CertificatePem(caCertificate.get()), false);
+std::string SubjectKeyFingerprint(X509* ACertificate) {
+  unsigned char* der = nullptr;
+  const int size = i2d_PUBKEY(X509_get0_pubkey(ACertificate), &der);
+  Check(size > 0, "i2d_PUBKEY");
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digestSize = 0;
+  const bool hashed = EVP_Digest(der, static_cast<size_t>(size), digest, &digestSize, EVP_sha256(), nullptr) == 1;
+  OPENSSL_free(der);
+  Check(hashed, "EVP_Digest");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < digestSize; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 0x0F];
   }
+  return text;
+}
 
-  ServerCredentials credentials{LoadCertificate(serverCertificatePath), LoadKey(serverKeyPath),
-                                fs::absolute(caCertificatePath)};
-  if (!Usable(credentials.Certificate.get(), credentials.Key.get()) ||
-      !IssuedBy(credentials.Certificate.get(), caKey.get())) {
-    credentials.Key = MakeKey();
-    credentials.Certificate =
-        MakeCertificate(credentials.Key.get(), "127.0.0.1", kServerDays, caCertificate.get(), caKey.get());
-    WriteFile(serverKeyPath, KeyPem(credentials.Key.get()), true);
-    WriteFile(serverCertificatePath, CertificatePem(credentials.Certificate.get()), false);
-  }
-  return credentials;
+std::string CaKeyFingerprint(const fs::path& AStateFolder) {
+  return SubjectKeyFingerprint(LoadOrMakeAuthority(AStateFolder).Certificate.get());
 }
 
 }  // namespace zvq::demo

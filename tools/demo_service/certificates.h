@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 
 namespace zvq::demo {
 
@@ -29,5 +30,16 @@ struct ServerCredentials {
 // another day, so a configured ZVQ_CA_BUNDLE stays valid across restarts; makes whatever is missing.
 // Raises zvq::Exception when OpenSSL or the file system fails.
 ServerCredentials LoadOrMakeCredentials(const std::filesystem::path& AStateFolder);
+
+// A code-signing certificate of the same CA, "<AName>-cert.pem" with its key "<AName>-key.pem" in the state
+// folder, made or reused like the server's: the demo applet's publisher, and other publishers for tests.
+// Returns the fingerprint of its subject key (see SubjectKeyFingerprint).
+std::string LoadOrMakeCodeSigning(const std::filesystem::path& AStateFolder, const std::string& AName);
+
+// The state's CA (made when missing, as above): the fingerprint of its key, which the demo launcher pins.
+std::string CaKeyFingerprint(const std::filesystem::path& AStateFolder);
+
+// SHA-256 of the certificate's SubjectPublicKeyInfo (DER) in lower-case hex: the Windows launcher's pin.
+std::string SubjectKeyFingerprint(X509* ACertificate);
 
 }  // namespace zvq::demo

@@ -14,13 +14,14 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: zvq-demo-service [--port N] [--state-dir DIR] [--key-file FILE] [--applet FILE] [--redirect]\n"
-    "                        [--idle-timeout SECONDS]\n"
+    "                        [--tamper] [--idle-timeout SECONDS]\n"
     "  --port N         port on 127.0.0.1 (default 47443; 0 picks a free one)\n"
     "  --state-dir DIR  where the CA and the server certificate are made once and reused\n"
     "                   (default " ZVQ_DEMO_DEFAULT_STATE_DIR ")\n"
     "  --key-file FILE  the signing key the launcher was built with (default " ZVQ_DEMO_DEFAULT_KEY_FILE ")\n"
     "  --applet FILE    the bytes served as the applet (default: " ZVQ_DEMO_DEFAULT_APPLET ")\n"
     "  --redirect       the applet URL in the reply answers with one 302 redirect first\n"
+    "  --tamper         the applet is served with its middle byte changed, as a compromised download would be\n"
     "  --idle-timeout SECONDS  how long a connection may wait for its next request (default 1)\n";
 
 struct Options {
@@ -29,6 +30,7 @@ struct Options {
   std::string KeyFile = ZVQ_DEMO_DEFAULT_KEY_FILE;
   std::string Applet = ZVQ_DEMO_DEFAULT_APPLET;
   bool Redirect = false;
+  bool Tamper = false;
   int IdleTimeout = 1;
 };
 
@@ -65,6 +67,8 @@ Options ParseOptions(int AArgc, char** AArgv) {
       }
     } else if (option == "--redirect") {
       options.Redirect = true;
+    } else if (option == "--tamper") {
+      options.Tamper = true;
     } else if (option == "--help" || option == "-h") {
       std::cout << kUsage;
       std::exit(0);
@@ -88,6 +92,8 @@ int main(int AArgc, char** AArgv) {
     settings.StateFolder = options.StateDir;
     settings.SigningKey = zvq::demo::LoadSigningKey(options.KeyFile);
     settings.Applet = zvq::demo::ReadWholeFile(options.Applet);
+    // A signed program's middle lies in what its signature covers; the bit flipped there breaks the signature.
+    if (options.Tamper && !settings.Applet.empty()) settings.Applet[settings.Applet.size() / 2] ^= 0x01;
     settings.RedirectDownload = options.Redirect;
     settings.IdleTimeout = std::chrono::seconds(options.IdleTimeout);
     settings.OnRequestLine = [](const std::string& ALine) { std::cout << ALine << std::endl; };
@@ -100,7 +106,8 @@ int main(int AArgc, char** AArgv) {
               << service.CaCertificatePath().string() << "\n"
               << "  signing key: " << options.KeyFile << "\n"
               << "  applet: " << options.Applet << " (" << appletSize << " bytes)"
-              << (options.Redirect ? ", its URL answers with one 302 redirect first" : "") << "\n"
+              << (options.Redirect ? ", its URL answers with one 302 redirect first" : "")
+              << (options.Tamper ? ", served with its middle byte changed" : "") << "\n"
               << "  demo codes:\n"
               << "    123 456 789    accepted: the reply names the applet\n"
               << "    111 222 333    expired\n"
