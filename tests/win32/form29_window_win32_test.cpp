@@ -11,35 +11,20 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/message_dispatcher_win32.h"
+#include "tests/win32/win32_test_support.h"
 #include "tests/window/form_test_support.h"
 
 namespace zvq::testing {
 namespace {
 
-using namespace std::chrono_literals;
-constexpr auto kPatience = 20s;  // only reached when something hangs
 constexpr wchar_t kLabelText[] = L"Enter the code given to you by the Velloran Technician";
 
-bool PumpMessagesUntil(const std::function<bool()>& APredicate) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!APredicate()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-  }
-  return true;
-}
+using test::PumpMessagesUntil;
 
 std::wstring TextOf(HWND AWindow) {
   std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(AWindow)) + 1, L'\0');

@@ -1,4 +1,5 @@
 #include "platform/message_dispatcher_win32.h"
+#include "tests/win32/win32_test_support.h"
 
 #include <windows.h>
 
@@ -17,23 +18,9 @@
 namespace zvq::platform {
 namespace {
 
-using namespace std::chrono_literals;
-constexpr auto kPatience = 20s;  // only reached when something hangs
 
-// The thread's message loop, as the program runs it: handed-over calls run only if a wake message came.
-bool PumpMessagesUntil(const std::function<bool()>& APredicate) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!APredicate()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-  }
-  return true;
-}
+using namespace std::chrono_literals;
+using test::PumpMessagesUntil;
 
 class SelfFreeingWorker final : public Thread {
  public:

@@ -1,5 +1,6 @@
 #include "win32_test_support.h"
 
+#include <chrono>
 #include <fstream>
 #include <stdexcept>
 
@@ -14,6 +15,20 @@ std::map<std::string, std::string> ReadReport(const std::filesystem::path& APath
     if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
   }
   return values;
+}
+
+bool PumpMessagesUntil(const std::function<bool()>& APredicate) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!APredicate()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  }
+  return true;
 }
 
 NamedEvent::NamedEvent() : FName(platform::WidenUtf8("Local\\zvq-test-" + UniqueName())) {

@@ -5,6 +5,7 @@
 #undef DeleteFile
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -83,6 +84,10 @@ inline std::filesystem::path TestAppletPath() {
 
 // "name=value" lines the test applet wrote; empty when there is no report.
 std::map<std::string, std::string> ReadReport(const std::filesystem::path& APath);
+
+// Runs the thread's message loop as the program does (handed-over calls run only if a wake message came) until
+// APredicate holds; false after 20 s, which only a hang reaches.
+bool PumpMessagesUntil(const std::function<bool()>& APredicate);
 
 // A named manual-reset event the test applet can open by name.
 class NamedEvent {
