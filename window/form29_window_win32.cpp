@@ -11,6 +11,7 @@
 #include "errors/errors.h"
 #include "platform/system_error.h"
 #include "platform/text_win32.h"
+#include "window/live_region_win32.h"
 
 namespace zvq {
 
@@ -152,6 +153,7 @@ class Win32Form29Window::Impl final : private TForm29View {
     if (FWindow == nullptr) platform::RaiseOSError(platform::LastErrorCode());
     try {
       CreateControls();
+      FStatusLiveRegion.emplace(FStatusBar);
       ApplyDpi(FDpiCalls.WindowDpi(FWindow));
       FForm->FormCreate();
     } catch (...) {
@@ -234,7 +236,7 @@ class Win32Form29Window::Impl final : private TForm29View {
     FStatusCaption = caption;
     SendMessageW(FStatusBar, SB_SETTEXTW, MAKEWPARAM(0, SBT_NOBORDERS), reinterpret_cast<LPARAM>(caption.c_str()));
     // The focus stays in the code field for the whole run: screen readers learn of the new stage from the
-    // pane's name change and, where live regions are known, speak it as one.
+    // pane's name change and, where live regions are known, speak it as one (the pane is marked polite).
     NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, FStatusBar, OBJID_CLIENT, kStatusPaneChild);
     if (!caption.empty()) NotifyWinEvent(EVENT_OBJECT_LIVEREGIONCHANGED, FStatusBar, OBJID_CLIENT, CHILDID_SELF);
   }
@@ -380,6 +382,8 @@ class Win32Form29Window::Impl final : private TForm29View {
       }
       case WM_DESTROY:
         KillTimer(FWindow, kLaunchTimer);
+        // While the status bar still exists: its annotation is keyed by its handle.
+        FStatusLiveRegion.reset();
         // Only a window that was shown ends the message loop; a quit left behind by one that failed to be made
         // would close the box that reports why.
         if (FShown) PostQuitMessage(0);
@@ -469,6 +473,7 @@ class Win32Form29Window::Impl final : private TForm29View {
   OwnedFont FEditFont;
   OwnedFont FButtonFont;
   std::wstring FStatusCaption;
+  std::optional<PoliteLiveRegion> FStatusLiveRegion;
   bool FSettingCodeText = false;
   bool FShown = false;
   // Last, so it is gone before the window and its controls.
